@@ -1,0 +1,77 @@
+// The service framework: the one service object of the process, its status
+// record and event-log reporting, and the glue to the service control
+// dispatcher (RunDispatcher, ServiceEntry, ControlHandler, the transitions).
+#pragma once
+
+#include "Platform.h"
+
+#include <cstdarg>
+#include <mutex>
+
+// A failure raised as the bare Win32 error code that GetLastError gave right
+// after the failed call. Only an exception object of exactly this type counts;
+// anything else thrown is "any other exception" to the transitions.
+using ErrorCodeException = DWORD;
+
+// Bounded wide formatting. "%s" takes wide text on every compiler; "%08lx"
+// takes a DWORD. `size` counts wide characters, terminator included.
+// Returns S_OK when the whole text fit; E_INVALIDARG for size 0 (destination
+// untouched) or above 0x7FFFFFFF (destination set to empty text);
+// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) when the text was cut, in
+// which case the destination holds the first size - 1 characters, terminated.
+HRESULT FormatBounded(WCHAR* destination, size_t size, const WCHAR* format, ...);
+HRESULT FormatBoundedV(WCHAR* destination, size_t size, const WCHAR* format, va_list args);
+
+class CServiceBase {
+public:
+    // `serviceName` is not copied: it must outlive the object.
+    explicit CServiceBase(PCWSTR serviceName);
+    virtual ~CServiceBase();
+
+    CServiceBase(const CServiceBase&) = delete;
+    CServiceBase& operator=(const CServiceBase&) = delete;
+
+    // Records `service` in s_instance and enters the service control
+    // dispatcher. Returns true once the dispatcher has returned (the service
+    // has stopped); false at once when it cannot be entered, with the last
+    // error left exactly as StartServiceCtrlDispatcherW set it.
+    static bool RunDispatcher(CServiceBase& service);
+
+    // Write one error record (name, then message) to the event log. Never
+    // raise; when the source cannot be registered the record is dropped.
+    void LogEvent(PCWSTR message) const;
+    void LogError(PCWSTR operation, DWORD code) const;
+
+protected:
+    // Hooks run by the transitions. They report failure only by raising.
+    virtual void DoStart(DWORD argc, PWSTR* argv);
+    virtual void DoStop();
+    virtual void DoPause();
+    virtual void DoContinue();
+    virtual void DoShutdown();
+
+    PCWSTR m_serviceName;
+    SERVICE_STATUS m_serviceStatus;
+    SERVICE_STATUS_HANDLE m_reportHandle;
+
+    static CServiceBase* s_instance;
+    static DWORD s_nextCheckPoint;
+
+private:
+    static void WINAPI ServiceEntry(DWORD argc, PWSTR* argv);
+    static void WINAPI ControlHandler(DWORD control);
+
+    void HandleStart(DWORD argc, PWSTR* argv);
+    void HandleStop();
+    void HandlePause();
+    void HandleContinue();
+    void HandleShutdown();
+
+    // Sends the whole record under the checkpoint rule.
+    void ReportStatus(DWORD state, DWORD exitCode);
+
+    // The start transition (service thread) and a control transition (the
+    // dispatcher's thread) may report at the same time; each report, with the
+    // process-wide checkpoint counter, is made under this lock.
+    static std::mutex s_reportLock;
+};

@@ -1,0 +1,17 @@
+// The one door to the operating system. Product code includes this header and
+// nothing else for Win32: on Windows it is the SDK, elsewhere the simulated
+// layer that the unit tests drive. CMake picks the side; nothing else does.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <wchar.h>
+#else
+#include "sim/Win32Sim.h"
+#endif

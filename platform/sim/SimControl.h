@@ -1,0 +1,191 @@
+// Test controls of the simulated Win32 layer. Only tests include this header;
+// the product never calls anything declared here.
+//
+// The simulation is one process-wide state guarded by one lock: a table of
+// services, a table of handles, the event-log records, the status reports of
+// a simulated service run, a call journal and a clock. Reset() returns all of
+// it to the state of a fresh machine with nothing registered.
+#pragma once
+
+#include "Win32Sim.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---- Whole-state control ---------------------------------------------------
+
+// Joins every thread the simulation started (work items, a service thread),
+// then clears services, handles, records, reports, faults, the journal and
+// the clock. Sleeps are released first so that nothing can block the join.
+// Call it at the start and end of each test (SimTest fixture does).
+void Reset();
+
+// ---- Service table ---------------------------------------------------------
+
+struct ServiceConfig {
+    std::wstring name;
+    std::wstring displayName;
+    std::wstring description;
+    DWORD serviceType = SERVICE_WIN32_OWN_PROCESS;
+    DWORD startType = SERVICE_DEMAND_START;
+    DWORD errorControl = SERVICE_ERROR_NORMAL;
+    std::wstring imagePath;
+    std::wstring loadOrderGroup;
+    std::vector<std::wstring> dependencies;
+    std::wstring account;  // empty: LocalSystem
+    bool hasPassword = false;
+};
+
+// How a registered service behaves when the simulated SCM acts on it.
+struct ServiceBehaviour {
+    // State the service enters when StartServiceW accepts a start request.
+    DWORD stateAfterStart = SERVICE_RUNNING;
+    // Controls the service announces while it is not stopped.
+    DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
+    // States reported by successive QueryServiceStatus/Ex calls after an
+    // accepted stop request; when used up the service is SERVICE_STOPPED.
+    // ControlService itself returns STOP_PENDING when this is not empty.
+    std::vector<DWORD> statesAfterStop;
+};
+
+// Registers a service directly (as if installed earlier) in the given state.
+void AddService(const ServiceConfig& config, DWORD currentState = SERVICE_STOPPED,
+                const ServiceBehaviour& behaviour = ServiceBehaviour());
+// Shorthand: an own-process demand-start service with the given state.
+void AddService(const std::wstring& name, DWORD currentState = SERVICE_STOPPED,
+                const ServiceBehaviour& behaviour = ServiceBehaviour());
+bool HasService(const std::wstring& name);
+// Registration as the SCM stored it. Precondition: HasService(name).
+ServiceConfig GetServiceConfig(const std::wstring& name);
+DWORD GetServiceState(const std::wstring& name);
+void SetServiceState(const std::wstring& name, DWORD state);
+bool IsMarkedForDelete(const std::wstring& name);
+// Number of start requests StartServiceW accepted for the service.
+int StartCount(const std::wstring& name);
+
+// ---- Fault injection -------------------------------------------------------
+
+// The nth call (1-based, counted from now) of the named function fails: it
+// returns its failure value and sets the thread's last error to `error`.
+// times > 1 fails that many consecutive calls from the nth on; times = -1
+// fails every call from the nth on. Function names are the Win32 names
+// ("StartServiceW", "RegisterEventSourceW", ...).
+void FailCall(const char* function, int nth, DWORD error, int times = 1);
+void ClearFaults();
+
+// Keeps one test's fault setup visible in the test itself and removes it at
+// scope end (it clears all faults, so nest them only deliberately).
+class ScopedFault {
+public:
+    ScopedFault(const char* function, DWORD error, int nth = 1, int times = 1) { FailCall(function, nth, error, times); }
+    ~ScopedFault() { ClearFaults(); }
+    ScopedFault(const ScopedFault&) = delete;
+    ScopedFault& operator=(const ScopedFault&) = delete;
+};
+
+// The nth allocation (operator new, 1-based, counted from now) made on a
+// work-item thread throws std::bad_alloc. Allocations on other threads are
+// never failed, so test and gtest code are unaffected. 0 disarms.
+void FailWorkItemAllocation(int nth);
+
+// Allocation counters for work-item threads (operator new / delete calls).
+struct AllocationCounts {
+    long long allocations = 0;
+    long long frees = 0;
+};
+AllocationCounts WorkItemAllocations();
+
+// ---- Call journal ----------------------------------------------------------
+
+struct Call {
+    std::string function;  // "OpenServiceW"
+    std::wstring text;     // service/source name, module path, or empty
+    DWORD arg = 0;         // access mask, control code, flags, info level, ms
+    std::string kind;      // for closes: kind of handle closed ("scm", "service", "event", "eventsource")
+    bool ok = true;        // the call succeeded
+};
+std::vector<Call> Journal();
+// Only the function names, in order; handy for asserting call sequences.
+std::vector<std::string> JournalFunctions();
+void ClearJournal();
+
+// ---- Handles ---------------------------------------------------------------
+
+enum class HandleKind { Scm, Service, Event, EventSource };
+// Handles that were opened and not yet closed.
+int OpenHandleCount();
+int OpenHandleCount(HandleKind kind);
+// The most handles of the kind ever open at the same moment since Reset().
+int PeakOpenHandleCount(HandleKind kind);
+
+// ---- Event log -------------------------------------------------------------
+
+struct EventRecord {
+    std::wstring source;  // the name the source handle was registered with
+    WORD type = 0;
+    WORD category = 0;
+    DWORD eventId = 0;
+    bool hasSid = false;
+    std::vector<std::wstring> strings;
+    DWORD dataSize = 0;
+    bool hasData = false;
+};
+std::vector<EventRecord> EventRecords();
+
+// ---- Service run (dispatcher) ----------------------------------------------
+
+// Makes the next StartServiceCtrlDispatcherW connect, as for a process that
+// the SCM started. Without it the call fails at once with 1063.
+// `args` are the start arguments after the service name (argv[0] is the name
+// from the table).
+void StartAsService(const std::vector<std::wstring>& args = {});
+
+// Queues a control code for the running service. The dispatcher delivers
+// queued codes in order on the thread that entered it, each once the
+// handler is registered and the service has reported a state other than
+// SERVICE_START_PENDING (unless DeliverControlsAtOnce(true)), waiting for
+// each handler call to return before the next.
+void QueueControl(DWORD control);
+void DeliverControlsAtOnce(bool atOnce);
+
+// Every SetServiceStatus record, whole, in order.
+std::vector<SERVICE_STATUS> StatusReports();
+// Blocks (real time) until a report with the state has been made or the
+// timeout passes; returns whether it was made.
+bool WaitForStatus(DWORD state, DWORD timeoutMs = 10000);
+
+// ---- Clock -----------------------------------------------------------------
+
+enum class ClockMode {
+    Virtual,  // Sleep advances the clock and returns at once (default)
+    Real,     // Sleep really sleeps; the clock follows the steady clock
+};
+void SetClockMode(ClockMode mode);
+// Milliseconds on the clock since Reset().
+unsigned long long Now();
+// Called in the sleeping thread on each Sleep, after the clock advanced (in
+// virtual mode) and before Sleep returns. Runs outside the simulation's lock.
+void SetSleepHook(std::function<void(DWORD ms)> hook);
+int SleepCount();
+
+// Holding: while on, every Sleep blocks (after announcing itself) until
+// ReleaseSleepers() or HoldSleeps(false). Lets a test act "during" a sleep.
+void HoldSleeps(bool hold);
+// Blocks (real time) until `count` threads are held in Sleep; false on timeout.
+bool WaitForSleepers(int count, DWORD timeoutMs = 10000);
+// Lets the currently held sleepers return (each advances the clock by its ms).
+void ReleaseSleepers();
+
+// ---- Process ---------------------------------------------------------------
+
+// The path GetModuleFileNameW reports for the running executable.
+void SetModulePath(const std::wstring& path);
+
+// Blocks until every work item queued so far has returned (real time), or
+// the timeout passes; returns whether all returned.
+bool WaitForWorkItems(DWORD timeoutMs = 10000);
+
+}  // namespace sim
