@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The whole test suite: native unit tests (plain, ASan+UBSan, TSan) against the
+# simulated platform, then the real tavrilex.exe under Wine's service control
+# manager. Installs what is missing first. Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+jobs=$(nproc 2>/dev/null || echo 2)
+total_passed=0
+total_failed=0
+failed_steps=()
+logdir=$root/build/logs
+mkdir -p "$logdir"
+
+# Runs one step; its output is shown and kept; a failure is remembered and the
+# suite goes on so that one run shows every broken step.
+step() {
+    local name=$1; shift
+    echo
+    echo "=== $name"
+    local start=$SECONDS
+    if "$@" 2>&1 | tee "$logdir/$name.log"; then
+        echo "=== $name: ok ($((SECONDS - start)) s)"
+    else
+        echo "=== $name: FAILED ($((SECONDS - start)) s)"
+        failed_steps+=("$name")
+    fi
+}
+
+# Adds a ctest or e2e log's counts to the totals.
+count() {
+    local log=$logdir/$1.log line
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -n "$line" ]; then
+        local failed total
+        failed=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+        total=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+        total_passed=$((total_passed + total - failed))
+        total_failed=$((total_failed + failed))
+        return
+    fi
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+    if [ -n "$line" ]; then
+        total_passed=$((total_passed + $(cut -d' ' -f1 <<<"$line")))
+        total_failed=$((total_failed + $(cut -d' ' -f3 <<<"$line")))
+    fi
+}
+
+native_preset() {
+    local preset=$1
+    cmake --preset "$preset" >/dev/null &&
+        cmake --build --preset "$preset" -j "$jobs" &&
+        ctest --preset "$preset" -j "$jobs"
+}
+
+for preset in native asan tsan; do
+    step "unit-$preset" native_preset "$preset"
+    count "unit-$preset"
+done
+
+win32_build() {
+    cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs"
+}
+step win32-build win32_build
+
+if [ -x tests/e2e/run.sh ]; then
+    step e2e-wine tests/e2e/run.sh "$root/build/win32"
+    count e2e-wine
+fi
+
+echo
+if [ ${#failed_steps[@]} -gt 0 ]; then
+    echo "FAILED steps: ${failed_steps[*]}"
+fi
+echo "total: $total_passed passed, $total_failed failed"
+[ ${#failed_steps[@]} -eq 0 ] && [ "$total_failed" -eq 0 ]
