@@ -1,0 +1,59 @@
+// The service object: its starting status record, the empty hooks, and the
+// event-log reporting that every failure of the service goes through.
+#include "ServiceBase.h"
+
+namespace {
+
+// Wide characters, terminator included. The longest message the program
+// writes ("Service Continue failed w/err 0x........") is 40.
+constexpr size_t kLogErrorChars = 260;
+
+}  // namespace
+
+CServiceBase::CServiceBase(PCWSTR serviceName) : m_serviceName(serviceName), m_serviceStatus(), m_reportHandle(nullptr)
+{
+    m_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    // Held, not sent: the start transition makes the first report.
+    m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    // Shutdown is the only control announced; the SCM refuses the rest.
+    m_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_SHUTDOWN;
+    m_serviceStatus.dwWin32ExitCode = NO_ERROR;
+    m_serviceStatus.dwServiceSpecificExitCode = 0;
+    m_serviceStatus.dwCheckPoint = 0;
+    m_serviceStatus.dwWaitHint = 0;
+}
+
+// Releases nothing: the status handle is never closed and the name is not ours.
+CServiceBase::~CServiceBase() = default;
+
+void CServiceBase::DoStart(DWORD /*argc*/, PWSTR* /*argv*/) {}
+
+void CServiceBase::DoStop() {}
+
+void CServiceBase::DoPause() {}
+
+void CServiceBase::DoContinue() {}
+
+void CServiceBase::DoShutdown() {}
+
+void CServiceBase::LogEvent(PCWSTR message) const
+{
+    // Registered around each record so that no handle stays open between
+    // failures; a source that cannot be registered drops the record.
+    HANDLE source = RegisterEventSourceW(nullptr, m_serviceName);
+    if (source == nullptr) {
+        return;
+    }
+    LPCWSTR strings[2] = {m_serviceName, message};
+    ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
+    DeregisterEventSource(source);
+}
+
+void CServiceBase::LogError(PCWSTR operation, DWORD code) const
+{
+    // A message too long for the buffer is written cut, so the result of the
+    // formatting does not matter here.
+    WCHAR message[kLogErrorChars];
+    FormatBounded(message, kLogErrorChars, L"%s failed w/err 0x%08lx", operation, code);
+    LogEvent(message);
+}
