@@ -1,0 +1,159 @@
+#include "SampleService.h"
+
+#include "Kelvarund.h"
+#include "ServiceNames.h"
+
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr DWORD kPollIntervalMs = 5000;
+
+// Signals the loop's event when the loop is left, whichever way that happens,
+// so that a waiting DoStop or destructor is never left hanging. The handle is
+// copied at the start: it does not change while a loop runs, and after the
+// signal the loop must not read the object any more.
+class CLoopDoneSignal {
+public:
+    explicit CLoopDoneSignal(HANDLE event) : m_event(event) {}
+    ~CLoopDoneSignal() { SetEvent(m_event); }
+
+    CLoopDoneSignal(const CLoopDoneSignal&) = delete;
+    CLoopDoneSignal& operator=(const CLoopDoneSignal&) = delete;
+
+private:
+    HANDLE m_event;
+};
+
+// Widens one result byte to one UTF-16 code unit. The byte counts as a signed
+// 8-bit value and keeps its sign (0x80 becomes 0xFF80); no code page is used.
+// Going through WORD gives the same 16-bit value where wchar_t is wider.
+WCHAR WidenByte(char byte)
+{
+    return static_cast<WCHAR>(static_cast<WORD>(static_cast<signed char>(byte)));
+}
+
+// Writes one error record with the strings `source` and the widened message,
+// in the shape every record of the service has. A source that cannot be
+// registered drops the record without a word.
+void WriteFailureRecord(PCWSTR source, const std::string& message)
+{
+    std::wstring widened(message.size(), L'\0');
+    for (size_t i = 0; i < message.size(); ++i) {
+        widened[i] = WidenByte(message[i]);
+    }
+
+    HANDLE eventSource = RegisterEventSourceW(nullptr, source);
+    if (eventSource == nullptr) {
+        return;
+    }
+    LPCWSTR strings[2] = {source, widened.c_str()};
+    ReportEventW(eventSource, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
+    DeregisterEventSource(eventSource);
+}
+
+}  // namespace
+
+CSampleService::CSampleService()
+    : CServiceBase(kServiceName),
+      m_stopRequested(FALSE),
+      m_loopDoneEvent(nullptr),
+      m_reportNextFailure(TRUE),
+      m_loopQueued(false)
+{
+    // Last, so that a failure here leaves nothing else to undo.
+    m_loopDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_loopDoneEvent == nullptr) {
+        const DWORD error = GetLastError();
+        throw ErrorCodeException{error};
+    }
+}
+
+CSampleService::~CSampleService()
+{
+    if (m_loopDoneEvent == nullptr) {
+        return;
+    }
+    // After the shutdown control nobody has stopped the loop, yet it reads
+    // this object and signals the event. Ask it to end and wait for its last
+    // action (at most one poll plus one sleep) before the event and the
+    // object go away. After a normal stop the event is already signalled and
+    // the wait returns at once.
+    if (m_loopQueued.load()) {
+        m_stopRequested.store(TRUE);
+        WaitForSingleObject(m_loopDoneEvent, INFINITE);
+    }
+    CloseHandle(m_loopDoneEvent);
+    m_loopDoneEvent = nullptr;
+}
+
+void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
+{
+    QueueLongWorkItem(this, &CSampleService::WatchLoop);
+    m_loopQueued.store(true);
+}
+
+void CSampleService::DoStop()
+{
+    m_stopRequested.store(TRUE);
+    const DWORD waitResult = WaitForSingleObject(m_loopDoneEvent, INFINITE);
+    if (waitResult != WAIT_OBJECT_0) {
+        const DWORD error = GetLastError();
+        throw ErrorCodeException{error};
+    }
+}
+
+void CSampleService::WatchLoop()
+{
+    const CLoopDoneSignal signalWhenDone(m_loopDoneEvent);
+
+    // The flag is read afresh before every poll, the first one included, and
+    // at no other moment: a stop never cuts a poll or a sleep short.
+    while (!m_stopRequested.load()) {
+        std::string message;
+        try {
+            {
+                const std::wstring watchedName(kWatchedServiceName);  // fresh for every poll
+                message = Kelvarund(watchedName);
+            }
+            if (message.empty() || !m_reportNextFailure) {
+                m_reportNextFailure = TRUE;
+            } else {
+                // Cleared before writing: a record that cannot be written
+                // counts as written.
+                m_reportNextFailure = FALSE;
+                WriteFailureRecord(m_serviceName, message);
+            }
+        } catch (...) {
+            // A failure raised inside a poll (out of memory, in practice)
+            // spoils that poll only; the next one, after the usual sleep, is
+            // the next attempt. The flag keeps whatever the poll left in it.
+        }
+        Sleep(kPollIntervalMs);
+    }
+}
+
+void QueueLongWorkItem(CSampleService* service, void (CSampleService::*routine)())
+{
+    std::unique_ptr<WorkItemContext> context(new WorkItemContext{routine, service});
+    if (!QueueUserWorkItem(RunWorkItem, context.get(), WT_EXECUTELONGFUNCTION)) {
+        const DWORD error = GetLastError();
+        throw ErrorCodeException{error};  // the context is freed on the way out
+    }
+    // Accepted: the work item owns the context now and may already have
+    // freed it, so only the pointer is given up here.
+    static_cast<void>(context.release());
+}
+
+DWORD WINAPI RunWorkItem(LPVOID context)
+{
+    const std::unique_ptr<WorkItemContext> item(static_cast<WorkItemContext*>(context));
+    try {
+        (item->service->*item->routine)();
+    } catch (...) {
+        // Nothing may unwind into the operating system's thread pool: that
+        // would end the process. The context is freed either way.
+    }
+    return 0;
+}
