@@ -1,0 +1,295 @@
+// The check-and-start routine against the simulated service control manager:
+// the result line, the calls it makes and the handles it leaves behind.
+#include "Kelvarund.h"
+#include "SimTest.h"
+
+#include <functional>
+#include <locale>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::wstring kQuorbel = L"quorbel";
+
+constexpr char kStartRefused[] = "Kelvarund - Failed to start service with error ";
+constexpr char kOpenRefused[] = "Kelvarund - Failed to open service with error:  ";
+
+std::vector<sim::Call> CallsOf(const char* function)
+{
+    std::vector<sim::Call> calls;
+    for (const sim::Call& call : sim::Journal()) {
+        if (call.function == function) {
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+// The closes in the journal, as the kinds of handle they closed.
+std::vector<std::string> ClosedKinds()
+{
+    std::vector<std::string> kinds;
+    for (const sim::Call& call : CallsOf("CloseServiceHandle")) {
+        kinds.push_back(call.kind);
+    }
+    return kinds;
+}
+
+struct KelvarundRow {
+    const char* name;
+    std::function<void()> arrange;  // services and faults before the call
+    std::string expected;
+    int expectedStarts;  // start requests the SCM accepted
+    int expectedManagerOpens;
+    int leftOpen = 0;  // handles whose close the row makes fail stay open
+};
+
+void PrintTo(const KelvarundRow& row, std::ostream* os) { *os << row.name; }
+
+class KelvarundResult : public SimTest, public ::testing::WithParamInterface<KelvarundRow> {};
+
+TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
+{
+    const KelvarundRow& row = GetParam();
+    row.arrange();
+    sim::ClearJournal();
+
+    EXPECT_EQ(Kelvarund(kQuorbel), row.expected);
+
+    if (sim::HasService(kQuorbel)) {
+        EXPECT_EQ(sim::StartCount(kQuorbel), row.expectedStarts);
+    }
+    EXPECT_EQ(CallsOf("OpenSCManagerW").size(), static_cast<size_t>(row.expectedManagerOpens));
+    // Every connection and service handle closed, and never more than one of
+    // each open at the same moment.
+    EXPECT_EQ(sim::OpenHandleCount(), row.leftOpen);
+    EXPECT_LE(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);
+    EXPECT_LE(sim::PeakOpenHandleCount(sim::HandleKind::Service), 1);
+}
+
+void Add(DWORD state) { sim::AddService(kQuorbel, state); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Watchdog, KelvarundResult,
+    ::testing::Values(
+        KelvarundRow{"Running", [] { Add(SERVICE_RUNNING); }, "", 0, 1},
+        KelvarundRow{"StoppedIsStarted", [] { Add(SERVICE_STOPPED); }, "", 1, 2},
+        KelvarundRow{"ScmRefusedHasNoCode",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("OpenSCManagerW", 1, ERROR_ACCESS_DENIED, -1);
+                     },
+                     "Kelvarund - Failed to open SCM", 0, 2},
+        KelvarundRow{"UnknownService", [] {}, std::string(kOpenRefused) + "1060", 0, 2},
+        KelvarundRow{"OpenServiceDenied",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("OpenServiceW", 1, ERROR_ACCESS_DENIED, -1);
+                     },
+                     std::string(kOpenRefused) + "5", 0, 2},
+        KelvarundRow{"StartDisabled",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("StartServiceW", 1, ERROR_SERVICE_DISABLED);
+                     },
+                     std::string(kStartRefused) + "1058", 0, 2},
+        // The service came up between the check and the start request.
+        KelvarundRow{"StartRefusedAlreadyRunning",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("StartServiceW", 1, ERROR_SERVICE_ALREADY_RUNNING);
+                     },
+                     std::string(kStartRefused) + "1056", 0, 2},
+        KelvarundRow{"StartFailsWithoutCodeCountsAsAccepted",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("StartServiceW", 1, 0);
+                     },
+                     "", 0, 2},
+        KelvarundRow{"LargestCodeIsUnsigned",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("StartServiceW", 1, 0xFFFFFFFF);
+                     },
+                     std::string(kStartRefused) + "4294967295", 0, 2},
+        KelvarundRow{"HighBitCodeIsNotNegative",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("OpenServiceW", 2, 0x80000000);
+                     },
+                     std::string(kOpenRefused) + "2147483648", 0, 2},
+        // The check's failure is silent; the start path then asks anyway, and
+        // the SCM's refusal of a running service is what gets reported.
+        KelvarundRow{"StatusQueryFailsReadsAsNotRunning",
+                     [] {
+                         Add(SERVICE_RUNNING);
+                         sim::FailCall("QueryServiceStatusEx", 1, ERROR_ACCESS_DENIED);
+                     },
+                     std::string(kStartRefused) + "1056", 0, 2},
+        KelvarundRow{"CheckCannotConnectButStartPathCan",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("OpenSCManagerW", 1, ERROR_ACCESS_DENIED);
+                     },
+                     "", 1, 2},
+        // A close that sets its own last error must not replace the code of
+        // the call that failed before it.
+        KelvarundRow{"OpenCodeReadBeforeManagerClose",
+                     [] {
+                         sim::FailCall("CloseServiceHandle", 2, ERROR_INVALID_HANDLE);
+                     },
+                     std::string(kOpenRefused) + "1060", 0, 2, 1},
+        KelvarundRow{"StartCodeReadBeforeCloses",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("StartServiceW", 1, ERROR_SERVICE_DISABLED);
+                         sim::FailCall("CloseServiceHandle", 3, ERROR_INVALID_HANDLE, 2);
+                     },
+                     std::string(kStartRefused) + "1058", 0, 2, 2},
+        KelvarundRow{"AcceptedStartIgnoresCloseFailures",
+                     [] {
+                         Add(SERVICE_STOPPED);
+                         sim::FailCall("CloseServiceHandle", 3, ERROR_INVALID_HANDLE, 2);
+                     },
+                     "", 1, 2, 2}),
+    [](const ::testing::TestParamInfo<KelvarundRow>& info) { return std::string(info.param.name); });
+
+// Every state but SERVICE_RUNNING gets a start request; the SCM refuses one
+// for a service that is not stopped, and that refusal is the result.
+class KelvarundNotRunningState : public SimTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(KelvarundNotRunningState, RequestsAStart)
+{
+    sim::AddService(kQuorbel, GetParam());
+    sim::ClearJournal();
+
+    EXPECT_EQ(Kelvarund(kQuorbel), std::string(kStartRefused) + "1056");
+    EXPECT_EQ(CallsOf("StartServiceW").size(), 1u);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Watchdog, KelvarundNotRunningState,
+                         ::testing::Values(SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_CONTINUE_PENDING,
+                                           SERVICE_PAUSE_PENDING, SERVICE_PAUSED),
+                         [](const ::testing::TestParamInfo<DWORD>& info) {
+                             return "State" + std::to_string(info.param);
+                         });
+
+class KelvarundTest : public SimTest {};
+
+TEST_F(KelvarundTest, EmptyNameMakesNoPlatformCall)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    sim::ClearJournal();
+
+    EXPECT_EQ(Kelvarund(L""), "Kelvarund - Wrong data");
+    EXPECT_FALSE(IsServiceRunning(L""));
+    EXPECT_TRUE(sim::Journal().empty());
+}
+
+TEST_F(KelvarundTest, RunningServiceIsOneFullAccessQueryClosedServiceFirst)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::ClearJournal();
+
+    EXPECT_EQ(Kelvarund(kQuorbel), "");
+
+    const std::vector<std::string> expected = {"OpenSCManagerW", "OpenServiceW", "QueryServiceStatusEx",
+                                               "CloseServiceHandle", "CloseServiceHandle"};
+    EXPECT_EQ(sim::JournalFunctions(), expected);
+    const std::vector<sim::Call> journal = sim::Journal();
+    ASSERT_EQ(journal.size(), expected.size());
+    EXPECT_EQ(journal[0].arg, static_cast<DWORD>(SC_MANAGER_ALL_ACCESS));
+    EXPECT_EQ(journal[1].text, kQuorbel);
+    EXPECT_EQ(journal[1].arg, static_cast<DWORD>(SERVICE_ALL_ACCESS));
+    EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"service", "scm"}));
+    EXPECT_EQ(sim::StartCount(kQuorbel), 0);
+}
+
+TEST_F(KelvarundTest, StoppedServiceIsCheckedThenStartedOnASecondConnection)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    sim::ClearJournal();
+
+    EXPECT_EQ(Kelvarund(kQuorbel), "");
+
+    const std::vector<std::string> expected = {
+        "OpenSCManagerW",     "OpenServiceW",   "QueryServiceStatusEx", "CloseServiceHandle", "CloseServiceHandle",
+        "OpenSCManagerW",     "OpenServiceW",   "StartServiceW",        "CloseServiceHandle", "CloseServiceHandle"};
+    EXPECT_EQ(sim::JournalFunctions(), expected);
+    for (const sim::Call& open : CallsOf("OpenSCManagerW")) {
+        EXPECT_EQ(open.arg, static_cast<DWORD>(SC_MANAGER_ALL_ACCESS));
+    }
+    for (const sim::Call& open : CallsOf("OpenServiceW")) {
+        EXPECT_EQ(open.text, kQuorbel);
+        EXPECT_EQ(open.arg, static_cast<DWORD>(SERVICE_ALL_ACCESS));
+    }
+    EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"service", "scm", "service", "scm"}));
+    EXPECT_EQ(sim::GetServiceState(kQuorbel), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Service), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(KelvarundTest, OpenServiceFailureClosesTheManagerAfterReadingTheCode)
+{
+    sim::ClearJournal();
+
+    EXPECT_EQ(Kelvarund(kQuorbel), std::string(kOpenRefused) + "1060");
+
+    const std::vector<std::string> expected = {"OpenSCManagerW", "OpenServiceW", "CloseServiceHandle",
+                                               "OpenSCManagerW", "OpenServiceW", "CloseServiceHandle"};
+    EXPECT_EQ(sim::JournalFunctions(), expected);
+    EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm", "scm"}));
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(KelvarundTest, IsServiceRunningOnlyForTheRunningState)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::AddService(L"paused", SERVICE_PAUSED);
+    sim::AddService(L"stopped", SERVICE_STOPPED);
+
+    EXPECT_TRUE(IsServiceRunning(kQuorbel));
+    EXPECT_FALSE(IsServiceRunning(L"paused"));
+    EXPECT_FALSE(IsServiceRunning(L"stopped"));
+    EXPECT_FALSE(IsServiceRunning(L"unknown"));
+    {
+        sim::ScopedFault fault("QueryServiceStatusEx", ERROR_ACCESS_DENIED);
+        EXPECT_FALSE(IsServiceRunning(kQuorbel));
+    }
+    {
+        sim::ScopedFault fault("OpenSCManagerW", ERROR_ACCESS_DENIED);
+        EXPECT_FALSE(IsServiceRunning(kQuorbel));
+    }
+    EXPECT_EQ(sim::StartCount(L"stopped"), 0);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// A grouping locale in force must not reach the digits.
+class CGroupingPunct : public std::numpunct<char> {
+protected:
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(FormatUnsigned, PlainDecimalDigits)
+{
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CGroupingPunct));
+    const struct {
+        DWORD value;
+        const char* text;
+    } rows[] = {
+        {0, "0"},           {7, "7"},
+        {10, "10"},         {1060, "1060"},
+        {1000000, "1000000"}, {2147483648u, "2147483648"},
+        {4294967295u, "4294967295"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(FormatUnsigned(row.value), row.text) << row.value;
+    }
+    std::locale::global(previous);
+}
+
+}  // namespace

@@ -1,0 +1,565 @@
+// The monitor service against the simulated platform: its watch loop on the
+// pool, what it writes to the event log, how it stops, and how it comes
+// apart. Sleeps run on the simulation's virtual clock.
+#include "SampleService.h"
+#include "SimTest.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::wstring kQuorbel = L"quorbel";
+const std::string kStartDisabled = "Kelvarund - Failed to start service with error 1058";
+
+// Re-exports the hooks that the host would otherwise call.
+class CTestService : public CSampleService {
+public:
+    using CSampleService::DoStart;
+    using CSampleService::DoStop;
+    // Read on the loop's own thread (sleep hook) or after the loop ended.
+    using CSampleService::m_reportNextFailure;
+    using CSampleService::m_loopDoneEvent;
+
+    // The first half of DoStop alone, as it lands while the loop is busy.
+    void RequestStop() { m_stopRequested.store(TRUE); }
+    std::atomic<BOOL>& StopFlag() { return m_stopRequested; }
+};
+
+// A routine that fails on the pool thread, for the work-item plumbing.
+class CThrowingService : public CTestService {
+public:
+    void Throw() { throw ErrorCodeException{ERROR_NOT_ENOUGH_MEMORY}; }
+};
+
+// What the event log and the loop's flag looked like after each poll.
+struct PollTrace {
+    std::vector<size_t> recordsAfter;
+    std::vector<BOOL> reportNextAfter;
+};
+
+// Starts the loop, lets it make `polls` polls and stops it during the last
+// sleep. `betweenPolls(n)` runs on the loop's thread in the sleep before
+// poll n (n >= 2), so a test can change the world from poll to poll.
+PollTrace RunPolls(CTestService& service, int polls, const std::function<void(int)>& betweenPolls = {})
+{
+    PollTrace trace;
+    int slept = 0;
+    sim::SetSleepHook([&](DWORD) {
+        ++slept;
+        trace.recordsAfter.push_back(sim::EventRecords().size());
+        trace.reportNextAfter.push_back(service.m_reportNextFailure);
+        if (slept >= polls) {
+            service.RequestStop();
+        } else if (betweenPolls) {
+            betweenPolls(slept + 1);
+        }
+    });
+    service.DoStart(0, nullptr);
+    // Waiting on the event rather than in DoStop, whose flag would end the
+    // loop before it had polled at all.
+    EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    service.DoStop();
+    sim::SetSleepHook(nullptr);
+    return trace;
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+int CountCalls(const char* function)
+{
+    int count = 0;
+    for (const std::string& name : sim::JournalFunctions()) {
+        count += name == function ? 1 : 0;
+    }
+    return count;
+}
+
+void StartRefusedForGood()
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    sim::FailCall("StartServiceW", 1, ERROR_SERVICE_DISABLED, -1);
+}
+
+// ---- Reporting cadence -------------------------------------------------------
+
+struct CadenceRow {
+    const char* name;
+    std::function<void()> arrange;
+    std::function<void(int)> betweenPolls;
+    std::vector<size_t> recordsAfter;
+    std::vector<BOOL> reportNextAfter;
+    std::vector<std::string> messages;
+};
+
+void PrintTo(const CadenceRow& row, std::ostream* os) { *os << row.name; }
+
+class WatchLoopCadence : public SimTest, public ::testing::WithParamInterface<CadenceRow> {};
+
+TEST_P(WatchLoopCadence, WritesFirstFailureAndEverySecondOne)
+{
+    const CadenceRow& row = GetParam();
+    row.arrange();
+    PollTrace trace;
+    {
+        CTestService service;
+        trace = RunPolls(service, static_cast<int>(row.recordsAfter.size()), row.betweenPolls);
+    }
+
+    EXPECT_EQ(trace.recordsAfter, row.recordsAfter);
+    EXPECT_EQ(trace.reportNextAfter, row.reportNextAfter);
+    std::vector<std::string> messages;
+    for (const sim::EventRecord& record : sim::EventRecords()) {
+        ASSERT_EQ(record.strings.size(), 2u);
+        messages.emplace_back(record.strings[1].begin(), record.strings[1].end());
+    }
+    EXPECT_EQ(messages, row.messages);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Watchdog, WatchLoopCadence,
+    ::testing::Values(
+        CadenceRow{"FailurePersistsOverSixPolls", StartRefusedForGood, {}, {1, 1, 2, 2, 3, 3},
+                   {FALSE, TRUE, FALSE, TRUE, FALSE, TRUE}, {kStartDisabled, kStartDisabled, kStartDisabled}},
+        CadenceRow{"AlwaysRunningWritesNothing", [] { sim::AddService(kQuorbel, SERVICE_RUNNING); }, {},
+                   {0, 0, 0, 0}, {TRUE, TRUE, TRUE, TRUE}, {}},
+        CadenceRow{"FailureSuccessFailureWritesBoth", StartRefusedForGood,
+                   [](int poll) {
+                       if (poll == 2) {
+                           sim::SetServiceState(kQuorbel, SERVICE_RUNNING);
+                       } else {
+                           sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
+                       }
+                   },
+                   {1, 1, 2}, {FALSE, TRUE, FALSE}, {kStartDisabled, kStartDisabled}},
+        // Messages are not compared: a new text on an even failure is skipped.
+        CadenceRow{"ChangedMessageOnSecondFailureIsSkipped", StartRefusedForGood,
+                   [](int) { sim::FailCall("OpenSCManagerW", 1, ERROR_ACCESS_DENIED, -1); }, {1, 1},
+                   {FALSE, TRUE}, {kStartDisabled}},
+        CadenceRow{"RecordLostToRegistrationCountsAsWritten",
+                   [] {
+                       StartRefusedForGood();
+                       sim::FailCall("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
+                   },
+                   {}, {0, 0, 1}, {FALSE, TRUE, FALSE}, {kStartDisabled}}),
+    [](const ::testing::TestParamInfo<CadenceRow>& info) { return std::string(info.param.name); });
+
+// ---- The record ----------------------------------------------------------------
+
+struct RecordRow {
+    const char* name;
+    std::function<void()> arrange;
+    std::string message;
+};
+
+void PrintTo(const RecordRow& row, std::ostream* os) { *os << row.name; }
+
+class WatchLoopRecord : public SimTest, public ::testing::WithParamInterface<RecordRow> {};
+
+TEST_P(WatchLoopRecord, IsOneErrorRecordWithNameAndMessage)
+{
+    GetParam().arrange();
+    {
+        CTestService service;
+        RunPolls(service, 1);
+    }
+
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), 1u);
+    const sim::EventRecord& record = records[0];
+    EXPECT_EQ(record.source, L"Tavrilex");
+    EXPECT_EQ(record.type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(record.category, 0);
+    EXPECT_EQ(record.eventId, 0u);
+    EXPECT_FALSE(record.hasSid);
+    EXPECT_EQ(record.strings, (std::vector<std::wstring>{L"Tavrilex", Wide(GetParam().message)}));
+    EXPECT_EQ(record.dataSize, 0u);
+    EXPECT_FALSE(record.hasData);
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::EventSource), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Watchdog, WatchLoopRecord,
+    ::testing::Values(
+        RecordRow{"ScmRefused",
+                  [] {
+                      sim::AddService(kQuorbel, SERVICE_STOPPED);
+                      sim::FailCall("OpenSCManagerW", 1, ERROR_ACCESS_DENIED, -1);
+                  },
+                  "Kelvarund - Failed to open SCM"},
+        RecordRow{"WatchedServiceUnknown", [] {}, "Kelvarund - Failed to open service with error:  1060"},
+        RecordRow{"StartRefused", StartRefusedForGood, kStartDisabled}),
+    [](const ::testing::TestParamInfo<RecordRow>& info) { return std::string(info.param.name); });
+
+// ---- Polling -------------------------------------------------------------------
+
+class SampleServiceTest : public SimTest {};
+
+TEST_F(SampleServiceTest, StoppedWatchedServiceIsKeptStartedOverManyPolls)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    {
+        CTestService service;
+        // Something stops quorbel again during every sleep.
+        RunPolls(service, 50, [](int) { sim::SetServiceState(kQuorbel, SERVICE_STOPPED); });
+    }
+
+    EXPECT_EQ(sim::StartCount(kQuorbel), 50);
+    EXPECT_EQ(sim::GetServiceState(kQuorbel), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(sim::SleepCount(), 50);
+    EXPECT_EQ(sim::Now(), 50ull * 5000);
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Service), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, StartQueuesALongWorkItemAndReturnsBeforeThePoll)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::HoldSleeps(true);
+    {
+        CTestService service;
+        sim::ClearJournal();
+        service.DoStart(0, nullptr);
+        // DoStart has returned; the loop polls and then sleeps on its own.
+        ASSERT_TRUE(sim::WaitForSleepers(1));
+        const std::vector<sim::Call> journal = sim::Journal();
+        ASSERT_FALSE(journal.empty());
+        EXPECT_EQ(journal[0].function, "QueueUserWorkItem");
+        EXPECT_EQ(journal[0].arg, static_cast<DWORD>(WT_EXECUTELONGFUNCTION));
+        const std::vector<sim::Call> sleeps = [] {
+            std::vector<sim::Call> found;
+            for (const sim::Call& call : sim::Journal()) {
+                if (call.function == "Sleep") {
+                    found.push_back(call);
+                }
+            }
+            return found;
+        }();
+        ASSERT_EQ(sleeps.size(), 1u);  // still inside its first sleep
+        EXPECT_EQ(sleeps[0].arg, 5000u);
+
+        service.RequestStop();
+        sim::HoldSleeps(false);
+        service.DoStop();
+    }
+    EXPECT_EQ(sim::SleepCount(), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// ---- Stopping ------------------------------------------------------------------
+
+TEST_F(SampleServiceTest, StopSeenBeforeTheFirstPollMakesNoPoll)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    {
+        CTestService service;
+        service.RequestStop();  // lands before the pool has run the loop
+        sim::ClearJournal();
+        service.DoStart(0, nullptr);
+        service.DoStop();
+    }
+    EXPECT_EQ(CountCalls("OpenSCManagerW"), 0);
+    EXPECT_EQ(sim::SleepCount(), 0);
+    EXPECT_EQ(sim::StartCount(kQuorbel), 0);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, StopDuringSleepWaitsForTheWholeSleepAndPollsNoMore)
+{
+    StartRefusedForGood();
+    sim::HoldSleeps(true);
+    {
+        CTestService service;
+        service.DoStart(0, nullptr);
+        ASSERT_TRUE(sim::WaitForSleepers(1));
+
+        std::atomic<bool> stopReturned{false};
+        std::thread stopper([&] {
+            service.DoStop();
+            stopReturned = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!service.StopFlag().load() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(service.StopFlag().load());
+        EXPECT_FALSE(stopReturned.load());  // the sleep is not cut short
+        EXPECT_EQ(sim::Now(), 0u);
+
+        sim::HoldSleeps(false);
+        stopper.join();
+        EXPECT_TRUE(stopReturned.load());
+    }
+    EXPECT_EQ(sim::SleepCount(), 1);
+    EXPECT_EQ(sim::Now(), 5000u);
+    EXPECT_EQ(CountCalls("StartServiceW"), 1);
+    EXPECT_EQ(sim::EventRecords().size(), 1u);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, LaterStopsReturnAtOnce)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    CTestService service;
+    RunPolls(service, 2);
+
+    // Each would hang if the event were not left signalled.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto stop = std::async(std::launch::async, [&] { service.DoStop(); });
+        ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        stop.get();
+    }
+    EXPECT_EQ(sim::SleepCount(), 2);
+}
+
+TEST_F(SampleServiceTest, StartAfterStopQueuesALoopThatMakesNoPoll)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    {
+        CTestService service;
+        RunPolls(service, 1);
+        sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
+        sim::ClearJournal();
+
+        service.DoStart(0, nullptr);
+        ASSERT_TRUE(sim::WaitForWorkItems());
+        service.DoStop();
+        EXPECT_EQ(CountCalls("QueueUserWorkItem"), 1);
+        EXPECT_EQ(CountCalls("OpenSCManagerW"), 0);
+    }
+    EXPECT_EQ(sim::SleepCount(), 1);
+    EXPECT_EQ(sim::StartCount(kQuorbel), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, FailedWaitRaisesItsCodeAndLeavesTheStopRequested)
+{
+    StartRefusedForGood();
+    sim::HoldSleeps(true);
+    {
+        CTestService service;
+        service.DoStart(0, nullptr);
+        ASSERT_TRUE(sim::WaitForSleepers(1));
+        {
+            sim::ScopedFault fault("WaitForSingleObject", ERROR_INVALID_HANDLE);
+            try {
+                service.DoStop();
+                ADD_FAILURE() << "DoStop returned although its wait failed";
+            } catch (ErrorCodeException error) {
+                EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            }
+        }
+        EXPECT_TRUE(service.StopFlag().load());
+        sim::HoldSleeps(false);
+        // The loop still ends at its next test of the flag.
+        ASSERT_TRUE(sim::WaitForWorkItems());
+    }
+    EXPECT_EQ(sim::SleepCount(), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// ---- Construction, queueing, destruction ------------------------------------------
+
+TEST_F(SampleServiceTest, EventIsUnsignalledUntilTheLoopEndsAndThenStaysSignalled)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    {
+        CTestService service;
+        EXPECT_EQ(sim::JournalFunctions(), std::vector<std::string>{"CreateEventW"});
+        EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);
+        EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+        RunPolls(service, 1);
+        EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        sim::ClearJournal();
+    }
+    // The destructor closes the event, once.
+    EXPECT_EQ(CountCalls("CloseHandle"), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, EventCreationFailureRaisesItsCodeAndLeavesNothingOpen)
+{
+    sim::ScopedFault fault("CreateEventW", ERROR_NOT_ENOUGH_MEMORY);
+    try {
+        CTestService service;
+        ADD_FAILURE() << "constructed without an event";
+    } catch (ErrorCodeException error) {
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    }
+    EXPECT_EQ(CountCalls("CloseHandle"), 0);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, RefusedWorkItemRaisesItsCodeAndNoPollRuns)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    {
+        CTestService service;
+        sim::ScopedFault fault("QueueUserWorkItem", ERROR_NOT_ENOUGH_MEMORY);
+        try {
+            service.DoStart(0, nullptr);
+            ADD_FAILURE() << "DoStart returned although the pool refused the item";
+        } catch (ErrorCodeException error) {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        }
+        // Destroying a service whose loop never ran must not wait for it.
+    }
+    ASSERT_TRUE(sim::WaitForWorkItems());
+    EXPECT_EQ(CountCalls("OpenSCManagerW"), 0);
+    EXPECT_EQ(sim::SleepCount(), 0);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, ContextIsFreedWhenTheRoutineRaises)
+{
+    {
+        CThrowingService service;
+        const sim::AllocationCounts before = sim::WorkItemAllocations();
+        QueueLongWorkItem(&service, static_cast<void (CSampleService::*)()>(&CThrowingService::Throw));
+        ASSERT_TRUE(sim::WaitForWorkItems());
+        const sim::AllocationCounts after = sim::WorkItemAllocations();
+        // The context came from this thread; the work item gave it back.
+        EXPECT_GE(after.frees - after.allocations, before.frees - before.allocations + 1);
+    }
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// ---- Failures raised inside a poll -----------------------------------------------
+
+TEST_F(SampleServiceTest, AllocationFailureSpoilsOnlyItsPoll)
+{
+    StartRefusedForGood();
+    PollTrace trace;
+    {
+        CTestService service;
+        sim::FailWorkItemAllocation(1);  // the first poll cannot even build the name
+        trace = RunPolls(service, 3);
+    }
+    // Poll 1 is lost without touching the flag; polls 2 and 3 are the first
+    // and second failures of the run.
+    EXPECT_EQ(trace.recordsAfter, (std::vector<size_t>{0, 1, 1}));
+    EXPECT_EQ(trace.reportNextAfter, (std::vector<BOOL>{TRUE, FALSE, TRUE}));
+    EXPECT_EQ(CountCalls("StartServiceW"), 2);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// Whichever allocation of a poll fails, the loop goes on, ends when asked
+// and signals its event, and the poll leaves nothing open.
+TEST_F(SampleServiceTest, LoopSurvivesAnAllocationFailureAnywhereInAPoll)
+{
+    StartRefusedForGood();
+    long long perPoll = 0;
+    {
+        CTestService service;
+        const sim::AllocationCounts before = sim::WorkItemAllocations();
+        RunPolls(service, 1);
+        perPoll = sim::WorkItemAllocations().allocations - before.allocations;
+    }
+    ASSERT_GT(perPoll, 2);
+
+    for (long long nth = 1; nth <= perPoll; ++nth) {
+        SCOPED_TRACE("failing allocation " + std::to_string(nth));
+        sim::Reset();
+        StartRefusedForGood();
+        PollTrace trace;
+        {
+            CTestService service;
+            sim::FailWorkItemAllocation(static_cast<int>(nth));
+            trace = RunPolls(service, 3);
+        }
+        ASSERT_EQ(trace.recordsAfter.size(), 3u);
+        // Polls 2 and 3 always run normally: one of them writes.
+        EXPECT_GE(trace.recordsAfter[2] - trace.recordsAfter[0], 1u);
+        EXPECT_EQ(sim::SleepCount(), 3);
+        EXPECT_EQ(sim::OpenHandleCount(), 0);
+    }
+}
+
+// ---- Destruction while the loop runs -----------------------------------------------
+
+// After the shutdown control nobody stops the loop; the entry destroys the
+// object while the loop sleeps. The destructor must end the loop first.
+TEST_F(SampleServiceTest, DestroyingWhileTheLoopSleepsWaitsForTheLoop)
+{
+    StartRefusedForGood();
+    sim::HoldSleeps(true);
+    auto service = std::make_unique<CTestService>();
+    service->DoStart(0, nullptr);
+    ASSERT_TRUE(sim::WaitForSleepers(1));
+
+    std::atomic<BOOL>& stopFlag = service->StopFlag();
+    std::atomic<bool> destroyed{false};
+    std::thread entry([&] {
+        service.reset();
+        destroyed = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stopFlag.load() && !destroyed.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(destroyed.load()) << "the object went away under a sleeping loop";
+    EXPECT_TRUE(stopFlag.load()) << "the destructor did not ask the loop to end";
+
+    sim::HoldSleeps(false);
+    entry.join();
+    ASSERT_TRUE(sim::WaitForWorkItems());
+    EXPECT_EQ(sim::SleepCount(), 1);
+    EXPECT_EQ(CountCalls("StartServiceW"), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// ---- With the host ---------------------------------------------------------------------
+
+std::vector<DWORD> ReportedStates()
+{
+    std::vector<DWORD> states;
+    for (const SERVICE_STATUS& status : sim::StatusReports()) {
+        states.push_back(status.dwCurrentState);
+    }
+    return states;
+}
+
+TEST_F(SampleServiceTest, StopControlEndsTheLoopBeforeStoppedIsReported)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::StartAsService();
+    sim::QueueControl(SERVICE_CONTROL_STOP);
+    {
+        CSampleService service;
+        ASSERT_TRUE(CServiceBase::RunDispatcher(service));
+        // The loop has signalled its event: nothing of it runs any more.
+        EXPECT_TRUE(sim::WaitForWorkItems());
+    }
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                                                    SERVICE_STOPPED}));
+    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+TEST_F(SampleServiceTest, ShutdownLeavesTheLoopRunningUntilTheObjectGoesAway)
+{
+    StartRefusedForGood();
+    sim::StartAsService();
+    sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+    {
+        CSampleService service;
+        ASSERT_TRUE(CServiceBase::RunDispatcher(service));
+    }
+    ASSERT_TRUE(sim::WaitForWorkItems());
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+}  // namespace
