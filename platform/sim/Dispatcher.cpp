@@ -1,0 +1,172 @@
+// The simulated service control dispatcher. A process that StartAsService()
+// marked connects; the table's main routine runs on a thread of its own, and
+// the thread that entered the dispatcher delivers the queued control codes to
+// the registered handler until the service reports SERVICE_STOPPED.
+#include "SimState.h"
+
+using namespace sim::detail;
+
+namespace {
+
+bool Deliverable(const State& state)
+{
+    if (state.controls.empty() || !state.run.handler) {
+        return false;
+    }
+    return state.deliverAtOnce || (state.run.lastState != 0 && state.run.lastState != SERVICE_START_PENDING);
+}
+
+}  // namespace
+
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable)
+{
+    ApiCall api("StartServiceCtrlDispatcherW");
+    if (lpServiceStartTable && lpServiceStartTable[0].lpServiceName) {
+        api.SetText(lpServiceStartTable[0].lpServiceName);
+    }
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, FALSE);
+    }
+    State& state = api.S();
+    if (!state.connectAsService) {
+        return api.Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, FALSE);
+    }
+    if (state.run.active) {
+        return api.Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
+    }
+    if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc) {
+        return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    state.connectAsService = false;
+    // The call lasts the whole run; journal it as it begins.
+    api.Record();
+
+    // The argument vector lives in this frame, which outlasts the service
+    // thread (joined below).
+    std::vector<std::wstring> arguments;
+    arguments.emplace_back(lpServiceStartTable[0].lpServiceName);
+    arguments.insert(arguments.end(), state.startArgs.begin(), state.startArgs.end());
+    std::vector<LPWSTR> argv;
+    for (std::wstring& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    state.run = Run();
+    state.run.active = true;
+    state.run.serviceName = lpServiceStartTable[0].lpServiceName;
+    ++state.activeDispatchers;
+    LPSERVICE_MAIN_FUNCTIONW main = lpServiceStartTable[0].lpServiceProc;
+    DWORD argc = static_cast<DWORD>(arguments.size());
+    LPWSTR* argvData = argv.data();
+    state.serviceThread = std::thread([main, argc, argvData] {
+        main(argc, argvData);
+        State& state = GlobalState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.run.serviceThreadDone = true;
+        state.changed.notify_all();
+    });
+
+    std::unique_lock<std::mutex>& lock = api.Lock();
+    while (true) {
+        // A main routine that returns without a handler can never report
+        // stopped; the real dispatcher would wait for ever, this one returns.
+        state.changed.wait(lock, [&state] {
+            return state.run.stopped || state.resetting || (state.run.serviceThreadDone && !state.run.handler) ||
+                   Deliverable(state);
+        });
+        if (state.run.stopped || state.resetting || (state.run.serviceThreadDone && !state.run.handler)) {
+            break;
+        }
+        DWORD control = state.controls.front();
+        state.controls.pop_front();
+        LPHANDLER_FUNCTION handler = state.run.handler;
+        lock.unlock();
+        handler(control);
+        lock.lock();
+    }
+
+    bool aborted = !state.run.stopped && state.resetting;
+    std::thread service = std::move(state.serviceThread);
+    lock.unlock();
+    if (service.joinable()) {
+        service.join();
+    }
+    lock.lock();
+    state.controls.clear();
+    state.run.active = false;
+    state.run.handler = nullptr;
+    --state.activeDispatchers;
+    state.changed.notify_all();
+    if (aborted) {
+        return api.Fail(ERROR_SERVICE_REQUEST_TIMEOUT, FALSE);
+    }
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc)
+{
+    ApiCall api("RegisterServiceCtrlHandlerW");
+    api.SetText(Text(lpServiceName));
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, SERVICE_STATUS_HANDLE(nullptr));
+    }
+    State& state = api.S();
+    // An own-process service is the only one in its process; Windows does not
+    // check the name then, and neither does this.
+    if (!state.run.active) {
+        return api.Fail(ERROR_SERVICE_NOT_IN_EXE, SERVICE_STATUS_HANDLE(nullptr));
+    }
+    if (!lpHandlerProc) {
+        return api.Fail(ERROR_INVALID_PARAMETER, SERVICE_STATUS_HANDLE(nullptr));
+    }
+    state.run.handler = lpHandlerProc;
+    if (state.run.statusHandle == 0) {
+        HandleEntry entry;
+        entry.kind = Kind::Status;
+        entry.name = state.run.serviceName;
+        state.run.statusHandle = NewHandle(state, entry);
+    }
+    state.changed.notify_all();
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(state.run.statusHandle);
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus)
+{
+    ApiCall api("SetServiceStatus");
+    if (lpServiceStatus) {
+        api.SetArg(lpServiceStatus->dwCurrentState);
+    }
+    State& state = api.S();
+    HandleEntry* entry = FindHandle(state, hServiceStatus);
+    if (entry && entry->kind == Kind::Status) {
+        api.SetText(entry->name);
+    }
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, FALSE);
+    }
+    if (!entry || entry->kind != Kind::Status) {
+        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+    }
+    if (!lpServiceStatus) {
+        return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    state.reports.push_back(*lpServiceStatus);
+    if (state.run.active && reinterpret_cast<std::uintptr_t>(hServiceStatus) == state.run.statusHandle) {
+        state.run.lastState = lpServiceStatus->dwCurrentState;
+        if (lpServiceStatus->dwCurrentState == SERVICE_STOPPED) {
+            state.run.stopped = true;
+        }
+    }
+    // The SCM's view of the service is what the service itself reported.
+    if (ServiceEntry* service = FindService(state, entry->name)) {
+        service->state = lpServiceStatus->dwCurrentState;
+        service->behaviour.controlsAccepted = lpServiceStatus->dwControlsAccepted;
+        service->reported = *lpServiceStatus;
+        service->stopRequested = false;
+        service->pendingStopStates.clear();
+        RemoveIfDeleted(state, entry->name);
+    }
+    state.changed.notify_all();
+    return TRUE;
+}

@@ -1,0 +1,202 @@
+// The simulated kernel: last error, events, work items, the clock behind
+// Sleep, the module path, and the run-time's case-insensitive compare.
+#include "SimState.h"
+
+#include <algorithm>
+
+using namespace sim::detail;
+
+DWORD WINAPI GetLastError()
+{
+    return LastError();
+}
+
+void WINAPI SetLastError(DWORD dwErrCode)
+{
+    LastError() = dwErrCode;
+}
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName)
+{
+    (void)lpEventAttributes;
+    ApiCall api("CreateEventW");
+    api.SetText(Text(lpName));
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, HANDLE(nullptr));
+    }
+    HandleEntry entry;
+    entry.kind = Kind::Event;
+    entry.event = std::make_shared<EventObject>();
+    entry.event->manualReset = bManualReset != FALSE;
+    entry.event->signalled = bInitialState != FALSE;
+    return reinterpret_cast<HANDLE>(NewHandle(api.S(), entry));
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    ApiCall api("SetEvent");
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, FALSE);
+    }
+    HandleEntry* entry = FindHandle(api.S(), hEvent);
+    if (!entry || entry->kind != Kind::Event) {
+        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+    }
+    entry->event->signalled = true;
+    api.S().changed.notify_all();
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    ApiCall api("CloseHandle");
+    HandleEntry* entry = FindHandle(api.S(), hObject);
+    if (entry) {
+        api.SetKind(KindName(entry->kind));
+    }
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, FALSE);
+    }
+    if (!entry || entry->kind != Kind::Event) {
+        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+    }
+    // A thread already waiting keeps the event object alive, as the kernel
+    // keeps a waited-on object alive until the wait ends.
+    CloseHandleEntry(api.S(), *entry);
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    ApiCall api("WaitForSingleObject");
+    api.SetArg(dwMilliseconds);
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, DWORD(WAIT_FAILED));
+    }
+    HandleEntry* entry = FindHandle(api.S(), hHandle);
+    if (!entry || entry->kind != Kind::Event) {
+        return api.Fail(ERROR_INVALID_HANDLE, DWORD(WAIT_FAILED));
+    }
+    std::shared_ptr<EventObject> event = entry->event;
+    auto signalled = [&event] { return event->signalled; };
+    bool got = true;
+    if (dwMilliseconds == INFINITE) {
+        api.S().changed.wait(api.Lock(), signalled);
+    } else {
+        got = api.S().changed.wait_for(api.Lock(), std::chrono::milliseconds(dwMilliseconds), signalled);
+    }
+    if (!got) {
+        return WAIT_TIMEOUT;
+    }
+    if (!event->manualReset) {
+        event->signalled = false;
+    }
+    return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, ULONG Flags)
+{
+    ApiCall api("QueueUserWorkItem");
+    api.SetArg(Flags);
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, FALSE);
+    }
+    if (!Function) {
+        return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    State& state = api.S();
+    ++state.outstandingWorkItems;
+    state.workItems.emplace_back([Function, Context] {
+        SetWorkItemThread(true);
+        Function(Context);
+        SetWorkItemThread(false);
+        State& state = GlobalState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        --state.outstandingWorkItems;
+        state.changed.notify_all();
+    });
+    return TRUE;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    std::function<void(DWORD)> hook;
+    {
+        ApiCall api("Sleep");
+        api.SetArg(dwMilliseconds);
+        api.Record();
+        State& state = api.S();
+        ++state.sleepCount;
+        if (state.holdSleeps && !state.resetting) {
+            unsigned long long generation = state.releaseGeneration;
+            ++state.heldSleepers;
+            state.changed.notify_all();
+            state.changed.wait(api.Lock(), [&state, generation] {
+                return state.releaseGeneration != generation || !state.holdSleeps || state.resetting;
+            });
+            --state.heldSleepers;
+        }
+        if (state.clockMode == sim::ClockMode::Virtual) {
+            state.virtualNow += dwMilliseconds;
+        } else {
+            // Reset() must not wait out a long real sleep.
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+            state.changed.wait_until(api.Lock(), until, [&state] { return state.resetting; });
+        }
+        hook = state.sleepHook;
+    }
+    // Outside the lock: the hook may drive the simulation (queue a control,
+    // set an event). It still runs inside the sim's allocation scope.
+    if (hook) {
+        EnterSimCall();
+        hook(dwMilliseconds);
+        LeaveSimCall();
+    }
+}
+
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
+{
+    ApiCall api("GetModuleFileNameW");
+    api.SetArg(nSize);
+    api.SetText(api.S().modulePath);
+    if (DWORD error = 0; api.Faulted(error)) {
+        return api.Fail(error, DWORD(0));
+    }
+    if (hModule) {
+        return api.Fail(ERROR_INVALID_HANDLE, DWORD(0));
+    }
+    const std::wstring& path = api.S().modulePath;
+    if (nSize == 0) {
+        return api.Fail(ERROR_INSUFFICIENT_BUFFER, DWORD(0));
+    }
+    if (path.size() < nSize) {
+        std::copy(path.begin(), path.end(), lpFilename);
+        lpFilename[path.size()] = L'\0';
+        return static_cast<DWORD>(path.size());
+    }
+    // Windows Vista and later: cut to nSize - 1 characters, terminate, and
+    // return nSize with ERROR_INSUFFICIENT_BUFFER.
+    std::copy(path.begin(), path.begin() + (nSize - 1), lpFilename);
+    lpFilename[nSize - 1] = L'\0';
+    return api.Fail(ERROR_INSUFFICIENT_BUFFER, nSize);
+}
+
+int _wcsicmp(const wchar_t* string1, const wchar_t* string2)
+{
+    auto fold = [](wchar_t c) -> unsigned long {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+        return static_cast<unsigned long>(c);
+    };
+    while (true) {
+        unsigned long a = fold(*string1);
+        unsigned long b = fold(*string2);
+        if (a != b || a == 0) {
+            return a < b ? -1 : (a > b ? 1 : 0);
+        }
+        ++string1;
+        ++string2;
+    }
+}

@@ -1,0 +1,193 @@
+#include "SimState.h"
+
+namespace sim {
+namespace detail {
+
+namespace {
+
+// Kept outside State so that Reset() cannot hand out a value twice.
+std::uintptr_t s_nextHandle = 0x1000;
+
+thread_local DWORD t_lastError = 0;
+
+}  // namespace
+
+const char* KindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::Scm:
+        return "scm";
+    case Kind::Service:
+        return "service";
+    case Kind::Event:
+        return "event";
+    case Kind::EventSource:
+        return "eventsource";
+    case Kind::Status:
+        return "status";
+    }
+    return "";
+}
+
+State& GlobalState()
+{
+    // Never destroyed: work-item threads of a test that ended badly may still
+    // touch it while the process exits.
+    static State* s_state = [] {
+        auto* state = new State();
+        ResetStateLocked(*state);
+        return state;
+    }();
+    return *s_state;
+}
+
+void ResetStateLocked(State& state)
+{
+    state.services.clear();
+    state.handles.clear();
+    state.openCounts.clear();
+    state.peakCounts.clear();
+    state.faults.clear();
+    state.callCounts.clear();
+    state.journal.clear();
+    state.events.clear();
+    state.connectAsService = false;
+    state.startArgs.clear();
+    state.controls.clear();
+    state.deliverAtOnce = false;
+    state.reports.clear();
+    state.run = Run();
+    state.outstandingWorkItems = 0;
+    state.clockMode = ClockMode::Virtual;
+    state.virtualNow = 0;
+    state.realBase = std::chrono::steady_clock::now();
+    state.sleepHook = nullptr;
+    state.sleepCount = 0;
+    state.holdSleeps = false;
+    state.heldSleepers = 0;
+    state.modulePath = L"C:\\Program Files\\Tavrilex\\tavrilex.exe";
+}
+
+DWORD& LastError()
+{
+    return t_lastError;
+}
+
+std::wstring Fold(const std::wstring& text)
+{
+    std::wstring folded(text);
+    for (wchar_t& c : folded) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return folded;
+}
+
+std::wstring Text(LPCWSTR text)
+{
+    return text ? std::wstring(text) : std::wstring();
+}
+
+std::uintptr_t NewHandle(State& state, HandleEntry entry)
+{
+    std::uintptr_t value = s_nextHandle;
+    s_nextHandle += 4;
+    Kind kind = entry.kind;
+    entry.live = true;
+    state.handles[value] = std::move(entry);
+    int& open = ++state.openCounts[kind];
+    int& peak = state.peakCounts[kind];
+    if (open > peak) {
+        peak = open;
+    }
+    return value;
+}
+
+HandleEntry* FindHandle(State& state, const void* handle)
+{
+    auto it = state.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == state.handles.end() || !it->second.live) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void CloseHandleEntry(State& state, HandleEntry& entry)
+{
+    entry.live = false;
+    --state.openCounts[entry.kind];
+    if (entry.kind == Kind::Service) {
+        RemoveIfDeleted(state, entry.name);
+    }
+}
+
+ServiceEntry* FindService(State& state, const std::wstring& name)
+{
+    auto it = state.services.find(Fold(name));
+    return it == state.services.end() ? nullptr : &it->second;
+}
+
+void RemoveIfDeleted(State& state, const std::wstring& name)
+{
+    ServiceEntry* service = FindService(state, name);
+    if (!service || !service->markedForDelete || service->state != SERVICE_STOPPED) {
+        return;
+    }
+    std::wstring key = Fold(name);
+    for (const auto& [value, entry] : state.handles) {
+        if (entry.live && entry.kind == Kind::Service && Fold(entry.name) == key) {
+            return;
+        }
+    }
+    state.services.erase(key);
+}
+
+unsigned long long NowLocked(const State& state)
+{
+    if (state.clockMode == ClockMode::Virtual) {
+        return state.virtualNow;
+    }
+    auto elapsed = std::chrono::steady_clock::now() - state.realBase;
+    return state.virtualNow +
+           static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+ApiCall::ApiCall(const char* function)
+    : m_state((EnterSimCall(), GlobalState())), m_lock(m_state.mutex)
+{
+    m_call.function = function;
+}
+
+ApiCall::~ApiCall()
+{
+    if (!m_lock.owns_lock()) {
+        m_lock.lock();
+    }
+    if (!m_recorded) {
+        m_state.journal.push_back(m_call);
+    }
+    m_lock.unlock();
+    LeaveSimCall();
+}
+
+void ApiCall::Record()
+{
+    m_state.journal.push_back(m_call);
+    m_recorded = true;
+}
+
+bool ApiCall::Faulted(DWORD& error)
+{
+    long long index = ++m_state.callCounts[m_call.function];
+    for (const Fault& fault : m_state.faults) {
+        if (fault.function == m_call.function && index >= fault.first && (fault.last < 0 || index <= fault.last)) {
+            error = fault.error;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace detail
+}  // namespace sim

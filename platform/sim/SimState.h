@@ -1,0 +1,189 @@
+// Inside of the simulated Win32 layer: the one process-wide state, its lock,
+// and the bookkeeping every simulated call shares (journal, faults, handles,
+// last error). Only the sim's own .cpp files include this header.
+#pragma once
+
+#include "SimControl.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+namespace detail {
+
+// Status handles come from RegisterServiceCtrlHandlerW; nothing closes them.
+enum class Kind { Scm, Service, Event, EventSource, Status };
+
+const char* KindName(Kind kind);
+
+struct EventObject {
+    bool manualReset = false;
+    bool signalled = false;
+};
+
+struct HandleEntry {
+    Kind kind = Kind::Scm;
+    bool live = true;
+    DWORD access = 0;
+    std::wstring name;                   // service or event-source name
+    std::shared_ptr<EventObject> event;  // kind Event only
+};
+
+struct ServiceEntry {
+    ServiceConfig config;
+    ServiceBehaviour behaviour;
+    DWORD state = SERVICE_STOPPED;
+    // Exit codes, checkpoint and wait hint as the service last reported them
+    // in a simulated run; zero for services the SCM drives by itself.
+    SERVICE_STATUS reported{};
+    bool markedForDelete = false;
+    bool stopRequested = false;  // an accepted stop is being played out
+    std::deque<DWORD> pendingStopStates;
+    int startCount = 0;
+};
+
+struct Fault {
+    std::string function;
+    long long first = 0;  // call index, 1-based since Reset
+    long long last = 0;   // -1: no end
+    DWORD error = 0;
+};
+
+// The simulated service run: what StartServiceCtrlDispatcherW is doing.
+struct Run {
+    bool active = false;
+    std::wstring serviceName;
+    LPHANDLER_FUNCTION handler = nullptr;
+    std::uintptr_t statusHandle = 0;
+    DWORD lastState = 0;  // 0: nothing reported yet
+    bool stopped = false;
+    bool serviceThreadDone = false;
+};
+
+struct State {
+    std::mutex mutex;
+    // One condition for everything that waits on the state (events, work
+    // items, sleepers, the dispatcher, status reports); waiters re-check
+    // their own predicate, so spurious wake-ups cost nothing but time.
+    std::condition_variable changed;
+
+    bool resetting = false;
+
+    std::map<std::wstring, ServiceEntry> services;  // key: folded name
+    std::map<std::uintptr_t, HandleEntry> handles;
+    std::map<Kind, int> openCounts;
+    std::map<Kind, int> peakCounts;
+
+    std::vector<Fault> faults;
+    std::map<std::string, long long> callCounts;
+    std::vector<Call> journal;
+
+    std::vector<EventRecord> events;
+
+    // Service run.
+    bool connectAsService = false;
+    std::vector<std::wstring> startArgs;
+    std::deque<DWORD> controls;
+    bool deliverAtOnce = false;
+    std::vector<SERVICE_STATUS> reports;
+    Run run;
+    std::thread serviceThread;
+    int activeDispatchers = 0;
+
+    // Work items.
+    std::vector<std::thread> workItems;
+    int outstandingWorkItems = 0;
+
+    // Clock.
+    ClockMode clockMode = ClockMode::Virtual;
+    unsigned long long virtualNow = 0;
+    std::chrono::steady_clock::time_point realBase{};
+    std::function<void(DWORD)> sleepHook;
+    int sleepCount = 0;
+    bool holdSleeps = false;
+    int heldSleepers = 0;
+    unsigned long long releaseGeneration = 0;
+
+    std::wstring modulePath;
+};
+
+// Handle values are unique for the life of the process, across Reset(), so a
+// handle left over from an earlier test can never name a new object.
+State& GlobalState();
+void ResetStateLocked(State& state);
+
+// The calling thread's last error.
+DWORD& LastError();
+
+// ASCII-only folding, as the SCM and the "C" locale compare names.
+std::wstring Fold(const std::wstring& text);
+std::wstring Text(LPCWSTR text);  // null reads as empty
+
+// Handles.
+std::uintptr_t NewHandle(State& state, HandleEntry entry);
+HandleEntry* FindHandle(State& state, const void* handle);
+void CloseHandleEntry(State& state, HandleEntry& entry);
+ServiceEntry* FindService(State& state, const std::wstring& name);
+// Drops a service marked for delete once it is stopped and no handle to it
+// remains open.
+void RemoveIfDeleted(State& state, const std::wstring& name);
+
+unsigned long long NowLocked(const State& state);
+
+// Allocation accounting (Control.cpp): work-item threads count their
+// allocations unless they are inside a simulated call.
+void SetWorkItemThread(bool on);
+void EnterSimCall();
+void LeaveSimCall();
+void ResetAllocationCounts();
+
+// One simulated API call: enters the sim (so its own allocations are never
+// counted or failed), takes the lock, counts the call for the fault table,
+// and journals it exactly once on the way out.
+class ApiCall {
+public:
+    explicit ApiCall(const char* function);
+    ~ApiCall();
+    ApiCall(const ApiCall&) = delete;
+    ApiCall& operator=(const ApiCall&) = delete;
+
+    State& S() { return m_state; }
+    std::unique_lock<std::mutex>& Lock() { return m_lock; }
+
+    void SetText(const std::wstring& text) { m_call.text = text; }
+    void SetArg(DWORD arg) { m_call.arg = arg; }
+    void SetKind(const char* kind) { m_call.kind = kind; }
+
+    // Counts the call; true when the fault table says it fails, with the
+    // error to report. Call once, after the journal text is known.
+    bool Faulted(DWORD& error);
+
+    template <typename T>
+    T Fail(DWORD error, T value)
+    {
+        m_call.ok = false;
+        LastError() = error;
+        return value;
+    }
+
+    // Journals now (for calls that leave the lock before they return).
+    void Record();
+
+private:
+    State& m_state;
+    std::unique_lock<std::mutex> m_lock;
+    Call m_call;
+    bool m_recorded = false;
+};
+
+}  // namespace detail
+}  // namespace sim
