@@ -232,41 +232,6 @@ TEST_F(KelvarundTest, StoppedServiceIsCheckedThenStartedOnASecondConnection)
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
-TEST_F(KelvarundTest, OpenServiceFailureClosesTheManagerAfterReadingTheCode)
-{
-    sim::ClearJournal();
-
-    EXPECT_EQ(Kelvarund(kQuorbel), std::string(kOpenRefused) + "1060");
-
-    const std::vector<std::string> expected = {"OpenSCManagerW", "OpenServiceW", "CloseServiceHandle",
-                                               "OpenSCManagerW", "OpenServiceW", "CloseServiceHandle"};
-    EXPECT_EQ(sim::JournalFunctions(), expected);
-    EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm", "scm"}));
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
-TEST_F(KelvarundTest, IsServiceRunningOnlyForTheRunningState)
-{
-    sim::AddService(kQuorbel, SERVICE_RUNNING);
-    sim::AddService(L"paused", SERVICE_PAUSED);
-    sim::AddService(L"stopped", SERVICE_STOPPED);
-
-    EXPECT_TRUE(IsServiceRunning(kQuorbel));
-    EXPECT_FALSE(IsServiceRunning(L"paused"));
-    EXPECT_FALSE(IsServiceRunning(L"stopped"));
-    EXPECT_FALSE(IsServiceRunning(L"unknown"));
-    {
-        sim::ScopedFault fault("QueryServiceStatusEx", ERROR_ACCESS_DENIED);
-        EXPECT_FALSE(IsServiceRunning(kQuorbel));
-    }
-    {
-        sim::ScopedFault fault("OpenSCManagerW", ERROR_ACCESS_DENIED);
-        EXPECT_FALSE(IsServiceRunning(kQuorbel));
-    }
-    EXPECT_EQ(sim::StartCount(L"stopped"), 0);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
 // A grouping locale in force must not reach the digits.
 class CGroupingPunct : public std::numpunct<char> {
 protected:

@@ -72,14 +72,18 @@ PollTrace RunPolls(CTestService& service, int polls, const std::function<void(in
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-int CountCalls(const char* function)
+std::vector<sim::Call> CallsOf(const char* function)
 {
-    int count = 0;
-    for (const std::string& name : sim::JournalFunctions()) {
-        count += name == function ? 1 : 0;
+    std::vector<sim::Call> calls;
+    for (const sim::Call& call : sim::Journal()) {
+        if (call.function == function) {
+            calls.push_back(call);
+        }
     }
-    return count;
+    return calls;
 }
+
+int CountCalls(const char* function) { return static_cast<int>(CallsOf(function).size()); }
 
 void StartRefusedForGood()
 {
@@ -236,15 +240,7 @@ TEST_F(SampleServiceTest, StartQueuesALongWorkItemAndReturnsBeforeThePoll)
         ASSERT_FALSE(journal.empty());
         EXPECT_EQ(journal[0].function, "QueueUserWorkItem");
         EXPECT_EQ(journal[0].arg, static_cast<DWORD>(WT_EXECUTELONGFUNCTION));
-        const std::vector<sim::Call> sleeps = [] {
-            std::vector<sim::Call> found;
-            for (const sim::Call& call : sim::Journal()) {
-                if (call.function == "Sleep") {
-                    found.push_back(call);
-                }
-            }
-            return found;
-        }();
+        const std::vector<sim::Call> sleeps = CallsOf("Sleep");
         ASSERT_EQ(sleeps.size(), 1u);  // still inside its first sleep
         EXPECT_EQ(sleeps[0].arg, 5000u);
 
