@@ -1,0 +1,62 @@
+// Fixture for the console front end: a clean simulated machine, a known
+// module path, and stdout/stderr captured around each command.
+#pragma once
+
+#include "SimTest.h"
+
+#include <string>
+#include <vector>
+
+class CliTest : public SimTest {
+protected:
+    static constexpr const wchar_t* kModulePath = L"C:\\Program Files\\Tavrilex\\tavrilex.exe";
+
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        sim::SetModulePath(kModulePath);
+    }
+
+    // Every command closes what it opened, on every path.
+    void TearDown() override
+    {
+        EXPECT_EQ(sim::OpenHandleCount(), 0);
+        SimTest::TearDown();
+    }
+
+    // Runs `action` and returns the bytes it wrote to stdout. Nothing may go
+    // to stderr.
+    template <typename Action>
+    std::string CaptureOutput(Action action)
+    {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        action();
+        const std::string errors = testing::internal::GetCapturedStderr();
+        const std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(errors, "");
+        return output;
+    }
+
+    // The journal's calls of one function, in order.
+    static std::vector<sim::Call> CallsOf(const std::string& function)
+    {
+        std::vector<sim::Call> calls;
+        for (const sim::Call& call : sim::Journal()) {
+            if (call.function == function) {
+                calls.push_back(call);
+            }
+        }
+        return calls;
+    }
+
+    // Kinds of the handles closed, in closing order.
+    static std::vector<std::string> ClosedKinds()
+    {
+        std::vector<std::string> kinds;
+        for (const sim::Call& call : CallsOf("CloseServiceHandle")) {
+            kinds.push_back(call.kind);
+        }
+        return kinds;
+    }
+};
