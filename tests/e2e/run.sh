@@ -1,0 +1,522 @@
+#!/usr/bin/env bash
+# End-to-end suite: the real tavrilex.exe against Wine's real service control
+# manager.
+#
+#   tests/e2e/run.sh <build dir holding tavrilex.exe> [case ...]
+#
+# e.g. tests/e2e/run.sh build/win32; naming cases runs only those.
+#
+# Each case gets a fresh copy of one clean, booted Wine prefix below
+# <build dir>/e2e, with its own wineserver kept alive between commands: Wine
+# never notices a service process that dies without reporting stopped, and a
+# registration deleted while its service runs survives a killed prefix, so no
+# case may inherit another's state. Prints one line per case (PASS, FAIL or
+# SKIP with what was measured) and ends with "N passed, M failed". Exits
+# non-zero when anything failed.
+set -uo pipefail
+
+if [ $# -lt 1 ]; then
+    echo "usage: $0 <build dir holding tavrilex.exe> [case ...]" >&2
+    exit 2
+fi
+build=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build dir: $1" >&2; exit 2; }
+exe=$build/tavrilex.exe
+stub=$build/tests/e2e/quorbel_stub.exe
+work=$build/e2e
+template=$work/template
+cases_dir=$work/cases
+jobs_max=2
+
+export WINEARCH=win32
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
+export WINEDEBUG=-all
+unset DISPLAY WAYLAND_DISPLAY
+# Debug channels of the booting wine command. The service processes inherit
+# its standard error, so every ReportEventW of Tavrilex lands in the case's
+# services.err: the advapi fixme carries the record's type, category, id, SID,
+# string count and data size, and the eventlog lines carry its strings.
+event_debug="-all,+eventlog,fixme+advapi"
+
+tav='C:\e2e\tavrilex.exe'
+stub_win='C:\e2e\quorbel_stub.exe'
+services_key='HKLM\System\CurrentControlSet\Services'
+poll_limit_ms=6000      # one poll period (5000 ms) plus the time of a poll
+
+# ---------------------------------------------------------------------------
+# Helpers used inside a case. A case runs in a subshell of its own with its
+# log as standard output; `dir` is its folder and `prefix` its Wine prefix.
+
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# Ends the case. Also works inside $(...): the reason goes to a file and to
+# standard error, which is the case's log.
+fail() {
+    echo "FAIL: $*" >&2
+    printf '%s\n' "$*" >"$dir/reason"
+    exit 1
+}
+
+# Adds one measured fact to the case's result line.
+note() {
+    echo "note: $*"
+    printf '%s\n' "$*" >>"$dir/notes"
+}
+
+expect_eq() {
+    [ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"
+}
+
+# Shows bytes with \r and \n spelt out, for messages about console output.
+visible() {
+    local text
+    text=$(cat "$1"; echo x)
+    text=${text%x}
+    text=${text//$'\r'/\\r}
+    printf '%s' "${text//$'\n'/\\n}"
+}
+
+# Copies the template into this case's folder, puts the exe and the stub in
+# C:\e2e and boots the prefix. $1: the wineserver persistence switch (-p keeps
+# the prefix alive until it is killed).
+open_prefix() {
+    prefix=$dir/prefix
+    cp -a "$template" "$prefix" || fail "cannot copy the template prefix"
+    export WINEPREFIX=$prefix
+    mkdir -p "$prefix/drive_c/e2e"
+    cp "$exe" "$stub" "$prefix/drive_c/e2e/" || fail "cannot copy the executables"
+    boot_prefix "${1:--p}"
+}
+
+boot_prefix() {
+    wineserver "$1" </dev/null >/dev/null 2>&1
+    WINEDEBUG=$event_debug wine cmd /c exit </dev/null >/dev/null 2>>"$dir/services.err" ||
+        fail "the prefix did not boot"
+}
+
+close_prefix() {
+    if [ -n "${prefix:-}" ] && [ -d "$prefix" ]; then
+        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
+        rm -rf "$prefix"
+    fi
+}
+
+sc() { wine sc "$@" </dev/null 2>/dev/null; }
+
+# The state number that sc reports for a service; empty when sc knows none.
+svc_state() { sc query "$1" | sed -n 's/^ *STATE *: *\([0-9][0-9]*\).*/\1/p' | head -n 1; }
+
+# Waits until service $1 is in state $2, for at most $3 ms; prints the
+# milliseconds waited. Returns 1 on timeout.
+wait_state() {
+    local start elapsed
+    start=$(now_ms)
+    while :; do
+        elapsed=$(( $(now_ms) - start ))
+        if [ "$(svc_state "$1")" = "$2" ]; then echo "$elapsed"; return 0; fi
+        if [ "$elapsed" -gt "$3" ]; then echo "$elapsed"; return 1; fi
+        sleep 0.05
+    done
+}
+
+# Registers the stand-in quorbel: demand start, so only Tavrilex starts it.
+register_quorbel() {
+    sc create quorbel binPath= "$stub_win quorbel C:\\e2e\\quorbel.journal" start= demand
+    expect_eq "quorbel state after registering" 1 "$(svc_state quorbel)"
+}
+
+# Runs tavrilex.exe ($2, a Windows path) with the remaining arguments and
+# checks what a console user sees: exit code 0, nothing on standard error and
+# standard output equal to $1 byte for byte.
+expect_console() {
+    local expected=$1 path=$2 rc
+    shift 2
+    wine "$path" "$@" </dev/null >"$dir/console.out" 2>"$dir/console.err"
+    rc=$?
+    printf '%s' "$expected" >"$dir/console.expected"
+    echo "console: $path $* -> rc $rc, stdout [$(visible "$dir/console.out")]"
+    expect_eq "exit code of '$*'" 0 "$rc"
+    # WINEDEBUG=-all silences Wine itself, so whatever is left came from the
+    # program; Wine's own lines would start with a thread id and a class.
+    if grep -qvE '^[0-9a-f]{4}:(fixme|err|warn|trace):' "$dir/console.err"; then
+        fail "'$*' wrote to standard error: [$(visible "$dir/console.err")]"
+    fi
+    cmp -s "$dir/console.expected" "$dir/console.out" ||
+        fail "'$*' printed [$(visible "$dir/console.out")], expected [$(visible "$dir/console.expected")]"
+}
+
+# Installs from C:\e2e and checks the console message.
+install_tavrilex() { expect_console $'Tavrilex is installed.\r\n' "$tav" -install; }
+
+start_tavrilex() {
+    sc start Tavrilex >/dev/null
+    wait_state Tavrilex 4 5000 >/dev/null || fail "Tavrilex did not reach RUNNING after sc start"
+}
+
+# The event records in the case's services.err, one line each:
+# "type=.. category=.. id=.. sid=.. strings=.. data=.. raw=.. | string | ...".
+event_records() {
+    awk '
+        /:fixme:advapi:ReportEventW \(/ {
+            if (rec != "") print rec
+            args = $0
+            sub(/^[^(]*\(/, "", args); sub(/\).*$/, "", args)
+            split(args, f, ",")
+            rec = "type=" f[2] " category=" f[3] " id=" f[4] " sid=" f[5] \
+                  " strings=" f[6] " data=" f[7] " raw=" f[9]
+            next
+        }
+        /:(err|warn|trace):eventlog:ReportEventW L"/ {
+            s = $0
+            sub(/^[^"]*L"/, "", s); sub(/"$/, "", s)
+            rec = rec " | " s
+        }
+        END { if (rec != "") print rec }
+    ' "$dir/services.err"
+}
+
+record_count() { grep -c ':fixme:advapi:ReportEventW (' "$dir/services.err"; }
+
+error_record() {
+    echo "type=0x0001 category=0x0000 id=0x00000000 sid=00000000 strings=0x0002 data=0x00000000 raw=00000000 | Tavrilex | $1"
+}
+
+# Stops quorbel and measures how long Tavrilex takes to bring it back, from
+# the stop request to the first query that finds quorbel RUNNING. Prints the
+# delay in ms; fails the case past one poll period.
+bounce_quorbel() {
+    local start state waited
+    start=$(now_ms)
+    state=$(sc stop quorbel | sed -n 's/^ *STATE *: *\([0-9][0-9]*\).*/\1/p')
+    [ "$state" = 1 ] || fail "sc stop quorbel left state [$state], not STOPPED"
+    waited=$(wait_state quorbel 4 "$poll_limit_ms") ||
+        fail "quorbel not RUNNING again within $poll_limit_ms ms of being stopped"
+    echo $(( $(now_ms) - start ))
+}
+
+# Command lines of the processes of this case's prefix.
+prefix_processes() {
+    local pid
+    for pid in $(pgrep -f . 2>/dev/null); do
+        if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -xF "WINEPREFIX=$prefix" >/dev/null; then
+            { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | sed 's/ *$//'
+            echo
+        fi
+    done
+}
+
+# ---------------------------------------------------------------------------
+# The cases.
+
+case_image() {
+    local dlls unexpected kind
+    dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    note "imports: $(echo $dlls)"
+    unexpected=$(grep -viE '^(kernel32|advapi32|msvcrt)\.dll$|^api-ms-' <<<"$dlls")
+    [ -z "$unexpected" ] || fail "imports DLLs that Windows does not ship: $(echo $unexpected)"
+    kind=$(file -b "$exe")
+    [[ $kind == "PE32 executable (console) Intel 80386"* ]] || fail "file says: $kind"
+    local key value strings
+    strings=$(strings -el "$exe")
+    for key in FileDescription=Tavrilex ProductName=Tavrilex FileVersion=1.0.0 \
+               ProductVersion=1.0.0 OriginalFilename=tavrilex.exe; do
+        value=$(grep -A1 -x "${key%%=*}" <<<"$strings" | sed -n 2p)
+        expect_eq "version resource ${key%%=*}" "${key#*=}" "$value"
+    done
+    grep -q 'requestedExecutionLevel level="asInvoker"' <(strings "$exe") ||
+        fail "no embedded manifest asking for asInvoker"
+}
+
+case_console() {
+    open_prefix
+    local failed_to_run=$'Service failed to run w/err 0x00000427\r\n'
+    expect_console "$failed_to_run" "$tav"
+    expect_console "$failed_to_run" "$tav" install
+    expect_console "" "$tav" -help
+    expect_console "" "$tav" --install
+    expect_console "" "$tav" -
+    expect_eq "registration after the console runs" "" "$(svc_state Tavrilex)"
+}
+
+case_install() {
+    open_prefix
+    install_tavrilex
+    local reg before
+    reg=$(wine reg query "$services_key\\Tavrilex" </dev/null 2>/dev/null | tr -d '\r')
+    echo "$reg"
+    local want
+    for want in 'Type REG_DWORD 0x10' 'Start REG_DWORD 0x2' 'ErrorControl REG_DWORD 0x1' \
+                'ImagePath REG_SZ "C:\e2e\tavrilex.exe"' 'ObjectName REG_SZ LocalSystem' \
+                'DisplayName REG_SZ Tavrilex' 'Description REG_SZ Tavrilex'; do
+        grep -qxF "$want" <<<"$(sed 's/^ *//; s/    / /g' <<<"$reg")" ||
+            fail "registration lacks '$want'"
+    done
+    if grep -qE 'DependOnService|DependOnGroup|^ *Group ' <<<"$reg"; then
+        fail "registration has dependencies or a group"
+    fi
+    expect_eq "state after install" 1 "$(svc_state Tavrilex)"
+    before=$reg
+    expect_console $'CreateService failed w/err 0x00000431\r\n' "$tav" -install
+    reg=$(wine reg query "$services_key\\Tavrilex" </dev/null 2>/dev/null | tr -d '\r')
+    [ "$reg" = "$before" ] || fail "the second install changed the registration"
+    note "second install: CreateService failed w/err 0x00000431"
+}
+
+case_path_with_blanks() {
+    open_prefix
+    local folder="$prefix/drive_c/Program Files/Tavrilex Test"
+    local path='C:\Program Files\Tavrilex Test\tavrilex.exe'
+    mkdir -p "$folder" && cp "$exe" "$folder/"
+    expect_console $'Tavrilex is installed.\r\n' "$path" -install
+    local image
+    image=$(wine reg query "$services_key\\Tavrilex" /v ImagePath </dev/null 2>/dev/null |
+            tr -d '\r' | sed -n 's/^ *ImagePath *REG_SZ *//p')
+    expect_eq "ImagePath" "\"$path\"" "$image"
+    register_quorbel
+    start_tavrilex
+    local delay
+    delay=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started within $poll_limit_ms ms"
+    local processes
+    processes=$(prefix_processes)
+    grep -qxF "$path" <<<"$processes" || fail "no process runs $path: ${processes//$'\n'/; }"
+    note "running from $path; quorbel up after $delay ms"
+}
+
+case_keeps_quorbel_running() {
+    open_prefix
+    register_quorbel
+    install_tavrilex
+    local first delays=() i delay
+    sc start Tavrilex >/dev/null
+    first=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started within $poll_limit_ms ms of sc start"
+    expect_eq "Tavrilex state" 4 "$(svc_state Tavrilex)"
+    for i in 0 1 2 3 4; do
+        # A different phase against the 5000 ms poll each time.
+        sleep "$i.3"
+        delay=$(bounce_quorbel) || exit 1
+        delays+=("$delay")
+    done
+    note "quorbel first started after $first ms; back after ${delays[*]} ms"
+}
+
+case_auto_start() {
+    open_prefix
+    register_quorbel
+    install_tavrilex
+    expect_eq "Tavrilex state before the restart" 1 "$(svc_state Tavrilex)"
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    local start booted up quorbel_up
+    start=$(now_ms)
+    boot_prefix -p
+    booted=$(( $(now_ms) - start ))
+    up=$(wait_state Tavrilex 4 10000) || fail "Tavrilex did not start by itself after the restart"
+    quorbel_up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started after the restart"
+    note "restarted prefix booted in $booted ms; Tavrilex RUNNING $up ms later, quorbel RUNNING $quorbel_up ms after that"
+}
+
+case_quorbel_missing() {
+    open_prefix
+    install_tavrilex
+    local start last=0 count times=() observe_ms=26000
+    sc start Tavrilex >/dev/null
+    start=$(now_ms)
+    while [ $(( $(now_ms) - start )) -lt $observe_ms ]; do
+        count=$(record_count)
+        if [ "$count" -gt "$last" ]; then
+            times+=("$(( $(now_ms) - start ))")
+            last=$count
+        fi
+        sleep 0.1
+    done
+    sleep 0.3   # let the last record's strings reach the file
+    event_records
+    note "records at ${times[*]} ms after sc start"
+    expect_eq "records in $observe_ms ms" 3 "$(record_count)"
+    [ "${#times[@]}" -eq 3 ] || fail "records arrived in ${#times[@]} bursts: ${times[*]}"
+    [ "${times[0]}" -le 3000 ] || fail "first record only after ${times[0]} ms"
+    local gap i
+    for i in 1 2; do
+        gap=$(( times[i] - times[i-1] ))
+        if [ "$gap" -lt 8500 ] || [ "$gap" -gt 11500 ]; then
+            fail "records ${times[*]} ms: a gap of $gap ms, not about two polls (10 s)"
+        fi
+    done
+    local expected actual
+    expected=$(for i in 1 2 3; do error_record "Kelvarund - Failed to open service with error:  1060"; done)
+    actual=$(event_records)
+    [ "$actual" = "$expected" ] || fail "event records differ: [$actual]"
+}
+
+case_stop_refused() {
+    open_prefix
+    register_quorbel
+    install_tavrilex
+    start_tavrilex
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    local out rc delay
+    out=$(wine sc stop Tavrilex </dev/null 2>/dev/null)
+    rc=$?
+    [ "$rc" -ne 0 ] || fail "sc stop Tavrilex succeeded: $out"
+    sleep 1
+    expect_eq "Tavrilex state after the refused stop" 4 "$(svc_state Tavrilex)"
+    delay=$(bounce_quorbel) || exit 1
+    note "sc stop refused (exit code $rc); quorbel still brought back after $delay ms"
+}
+
+case_remove() {
+    open_prefix
+    expect_console $'OpenService failed w/err 0x00000424\r\n' "$tav" -remove
+    register_quorbel
+    install_tavrilex
+    start_tavrilex
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    expect_console $'Tavrilex is removed.\r\n' "$tav" -remove
+    local delay
+    delay=$(bounce_quorbel) || exit 1
+    expect_eq "state of the removed, still running Tavrilex" 4 "$(svc_state Tavrilex)"
+    # The registration stays, marked for deletion, while its process runs.
+    expect_console $'DeleteService failed w/err 0x00000430\r\n' "$tav" -remove
+    note "nothing registered: OpenService 0x00000424; removed while running, quorbel still brought back after $delay ms; again: DeleteService 0x00000430"
+}
+
+case_remove_stops() {
+    open_prefix
+    sc create Tavrilex binPath= "$stub_win Tavrilex C:\\e2e\\tavrilex-stub.journal" start= demand
+    sc start Tavrilex >/dev/null
+    wait_state Tavrilex 4 5000 >/dev/null || fail "the stand-in Tavrilex did not start"
+    local start
+    start=$(now_ms)
+    expect_console $'Stopping Tavrilex.\r\nTavrilex is stopped.\r\nTavrilex is removed.\r\n' "$tav" -remove
+    note "-remove took $(( $(now_ms) - start )) ms"
+    expect_eq "registration after -remove" "" "$(svc_state Tavrilex)"
+    tr -d '\r' <"$prefix/drive_c/e2e/tavrilex-stub.journal" | grep -x 'control 1' >/dev/null ||
+        fail "the stand-in never received the stop control"
+}
+
+# Wine shuts a prefix down when its last ordinary program has ended (with a
+# finite wineserver persistence); its service dispatcher is the one place that
+# could send SERVICE_CONTROL_SHUTDOWN. The stand-in, which accepts shutdown
+# and journals every control, shows whether it comes; only then is there
+# anything to prove about Tavrilex's own shutdown.
+case_shutdown() {
+    event_debug="-all,+service,+eventlog,fixme+advapi"
+    open_prefix -p3
+    register_quorbel
+    install_tavrilex
+    start_tavrilex
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    wine wineboot --end-session </dev/null >/dev/null 2>&1
+    wine wineboot --shutdown </dev/null >/dev/null 2>&1
+    local start ended
+    start=$(now_ms)
+    timeout 30 wineserver -w >/dev/null 2>&1 || fail "the prefix did not shut down within 30 s"
+    ended=$(( $(now_ms) - start ))
+    local journal=$prefix/drive_c/e2e/quorbel.journal
+    cat "$journal"
+    if ! tr -d '\r' <"$journal" | grep -x 'control 5' >/dev/null &&
+       ! grep -q 'service_handle_control L"Tavrilex" control 5' "$dir/services.err"; then
+        echo "SKIP" >"$dir/skip"
+        note "Wine did not deliver SERVICE_CONTROL_SHUTDOWN to any service (end-session, shutdown, prefix end after $ended ms); the processes were ended without it"
+        return 0
+    fi
+    grep -q 'service_handle_control L"Tavrilex" control 5' "$dir/services.err" ||
+        fail "the stand-in got shutdown but Tavrilex did not"
+    grep -qE 'SetServiceStatus [0-9A-F]+ 0x10 0x1 ' "$dir/services.err" ||
+        fail "Tavrilex did not report STOPPED after the shutdown control"
+    note "shutdown delivered; prefix ended $ended ms after the last program"
+}
+
+all_cases=(keeps_quorbel_running quorbel_missing shutdown auto_start path_with_blanks
+           stop_refused remove remove_stops install console image)
+shift
+if [ $# -gt 0 ]; then
+    for name in "$@"; do
+        declare -F "case_$name" >/dev/null || { echo "no such case: $name" >&2; exit 2; }
+    done
+    all_cases=("$@")
+fi
+
+# ---------------------------------------------------------------------------
+# Driver.
+
+case_pids=()
+cleanup() {
+    local pid p
+    for pid in "${case_pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for p in "$cases_dir"/*/prefix "$template"; do
+        if [ -d "$p" ]; then
+            WINEPREFIX=$p wineserver -k >/dev/null 2>&1
+        fi
+    done
+    for p in "$cases_dir"/*/prefix; do
+        [ -d "$p" ] && rm -rf "$p"
+    done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+for tool in wine wineserver i686-w64-mingw32-objdump file strings; do
+    command -v "$tool" >/dev/null || { echo "FAIL setup: $tool is not installed"; echo "0 passed, 1 failed"; exit 1; }
+done
+for f in "$exe" "$stub"; do
+    [ -f "$f" ] || { echo "FAIL setup: $f is missing (build the win32 preset first)"; echo "0 passed, 1 failed"; exit 1; }
+done
+
+suite_start=$SECONDS
+cleanup
+rm -rf "$cases_dir" "$template"
+mkdir -p "$cases_dir"
+
+# One clean prefix, booted once and shut down cleanly; every case copies it.
+if ! { WINEPREFIX=$template wineboot -i </dev/null >"$work/template.log" 2>&1 &&
+       WINEPREFIX=$template wineserver -w; }; then
+    echo "FAIL setup: the template prefix did not boot (see $work/template.log)"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+template_s=$((SECONDS - suite_start))
+
+run_case() {
+    local name=$1
+    dir=$cases_dir/$name
+    mkdir -p "$dir"
+    (
+        trap close_prefix EXIT
+        start=$(now_ms)
+        "case_$name"
+        echo "case took $(( $(now_ms) - start )) ms"
+    ) >"$dir/log" 2>&1
+    echo $? >"$dir/rc"
+}
+
+for name in "${all_cases[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n; done
+    run_case "$name" &
+    case_pids+=($!)
+done
+wait
+case_pids=()
+
+passed=0
+failed=0
+for name in "${all_cases[@]}"; do
+    d=$cases_dir/$name
+    notes=""
+    if [ -f "$d/notes" ]; then
+        while IFS= read -r line; do notes+="${notes:+; }$line"; done <"$d/notes"
+    fi
+    if [ "$(cat "$d/rc" 2>/dev/null)" = 0 ] && [ -f "$d/skip" ]; then
+        echo "SKIP $name: $notes"
+    elif [ "$(cat "$d/rc" 2>/dev/null)" = 0 ]; then
+        passed=$((passed + 1))
+        echo "PASS $name${notes:+: $notes}"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $name: $(cat "$d/reason" 2>/dev/null || echo "ended early, see $d/log")"
+        sed 's/^/    | /' "$d/log" | tail -n 25
+    fi
+done
+echo "(template prefix booted in ${template_s} s; whole suite ${SECONDS} s; logs in $cases_dir)"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
