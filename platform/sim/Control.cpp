@@ -250,6 +250,7 @@ void Reset()
         // real sleepers return, a running dispatcher gives up.
         state.resetting = true;
         state.holdSleeps = false;
+        state.heldSleepers = 0;
         ++state.releaseGeneration;
         state.changed.notify_all();
         while (true) {
@@ -538,6 +539,9 @@ void HoldSleeps(bool hold)
 {
     ControlScope scope;
     scope.S().holdSleeps = hold;
+    if (!hold) {
+        scope.S().heldSleepers = 0;
+    }
     scope.S().changed.notify_all();
 }
 
@@ -553,6 +557,7 @@ void ReleaseSleepers()
 {
     ControlScope scope;
     ++scope.S().releaseGeneration;
+    scope.S().heldSleepers = 0;
     scope.S().changed.notify_all();
 }
 

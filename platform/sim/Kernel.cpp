@@ -132,10 +132,11 @@ void WINAPI Sleep(DWORD dwMilliseconds)
             unsigned long long generation = state.releaseGeneration;
             ++state.heldSleepers;
             state.changed.notify_all();
+            // Whoever releases the sleepers also takes them off the count, so
+            // that a test waiting for the next sleeper never sees this one.
             state.changed.wait(api.Lock(), [&state, generation] {
                 return state.releaseGeneration != generation || !state.holdSleeps || state.resetting;
             });
-            --state.heldSleepers;
         }
         if (state.clockMode == sim::ClockMode::Virtual) {
             state.virtualNow += dwMilliseconds;
