@@ -25,20 +25,21 @@ bool CServiceBase::RunDispatcher(CServiceBase& service)
 void WINAPI CServiceBase::ServiceEntry(DWORD argc, PWSTR* argv)
 {
     CServiceBase* service = s_instance;
-    const SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(service->m_serviceName, ControlHandler);
-    if (handle == nullptr) {
+    // The handler may run on the dispatcher's thread as soon as it is
+    // registered, before the handle is stored; holding the report lock until
+    // then makes an early transition's reports wait for the handle instead of
+    // going out with none.
+    std::unique_lock<std::mutex> lock(s_reportLock);
+    service->m_reportHandle = RegisterServiceCtrlHandlerW(service->m_serviceName, ControlHandler);
+    if (service->m_reportHandle == nullptr) {
         const DWORD error = GetLastError();
-        service->m_reportHandle = nullptr;
+        lock.unlock();
         // Without a status handle nothing can be reported, so the start
         // transition must not run; the event log needs only the name.
         service->LogError(L"Service Register", error);
         return;
     }
-    {
-        // From here on the handler may report from the dispatcher's thread.
-        std::lock_guard<std::mutex> lock(s_reportLock);
-        service->m_reportHandle = handle;
-    }
+    lock.unlock();
     service->HandleStart(argc, argv);
 }
 

@@ -1,0 +1,140 @@
+// The service object on its own: what construction leaves, the base class's
+// empty hooks, and the event records LogEvent and LogError write.
+#include "SimTest.h"
+#include "TestService.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// A service that keeps every hook of the base class.
+class CPlainService : public CServiceBase {
+public:
+    CPlainService() : CServiceBase(kServiceName) {}
+    SERVICE_STATUS Status() const { return m_serviceStatus; }
+    SERVICE_STATUS_HANDLE ReportHandle() const { return m_reportHandle; }
+};
+
+using ServiceObjectTest = SimTest;
+
+TEST_F(ServiceObjectTest, ConstructionHoldsStartPendingAndSendsNothing)
+{
+    const CPlainService service;
+
+    const SERVICE_STATUS status = service.Status();
+    EXPECT_EQ(status.dwServiceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
+    EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_START_PENDING});
+    EXPECT_EQ(status.dwControlsAccepted, DWORD{SERVICE_ACCEPT_SHUTDOWN});
+    EXPECT_EQ(status.dwWin32ExitCode, DWORD{0});
+    EXPECT_EQ(status.dwServiceSpecificExitCode, DWORD{0});
+    EXPECT_EQ(status.dwCheckPoint, DWORD{0});
+    EXPECT_EQ(status.dwWaitHint, DWORD{0});
+    EXPECT_EQ(service.ReportHandle(), nullptr);
+    EXPECT_TRUE(sim::Journal().empty());
+}
+
+TEST_F(ServiceObjectTest, BaseHooksDoNothing)
+{
+    // Every transition runs through the base class's hooks without a failure.
+    CTestService::ResetCheckPoints();
+    CPlainService service;
+    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN}) {
+        sim::QueueControl(control);
+    }
+    sim::StartAsService();
+    ASSERT_TRUE(CServiceBase::RunDispatcher(service));
+
+    std::vector<DWORD> states;
+    for (const SERVICE_STATUS& status : sim::StatusReports()) {
+        states.push_back(status.dwCurrentState);
+    }
+    const std::vector<DWORD> expected = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_PAUSE_PENDING,
+                                         SERVICE_PAUSED,        SERVICE_CONTINUE_PENDING, SERVICE_RUNNING,
+                                         SERVICE_STOPPED};
+    EXPECT_EQ(states, expected);
+    EXPECT_TRUE(sim::EventRecords().empty());
+}
+
+TEST_F(ServiceObjectTest, LogEventWritesOneRecordOfTheProgramsShape)
+{
+    const CPlainService service;
+    service.LogEvent(L"Kelvarund - Failed to start service with error 1058");
+
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), size_t{1});
+    const sim::EventRecord& record = records[0];
+    EXPECT_EQ(record.source, L"Tavrilex");
+    EXPECT_EQ(record.type, WORD{EVENTLOG_ERROR_TYPE});
+    EXPECT_EQ(record.category, WORD{0});
+    EXPECT_EQ(record.eventId, DWORD{0});
+    EXPECT_FALSE(record.hasSid);
+    EXPECT_EQ(record.dataSize, DWORD{0});
+    EXPECT_FALSE(record.hasData);
+    const std::vector<std::wstring> strings = {L"Tavrilex", L"Kelvarund - Failed to start service with error 1058"};
+    EXPECT_EQ(record.strings, strings);
+    // The source is held only around the record.
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::EventSource), 0);
+    const std::vector<std::string> calls = {"RegisterEventSourceW", "ReportEventW", "DeregisterEventSource"};
+    EXPECT_EQ(sim::JournalFunctions(), calls);
+}
+
+struct LogErrorCase {
+    const char* name;
+    const WCHAR* operation;
+    DWORD code;
+    const WCHAR* message;
+};
+
+class LogErrorTest : public SimTest, public ::testing::WithParamInterface<LogErrorCase> {};
+
+TEST_P(LogErrorTest, MessageNamesTheOperationAndTheCodeInHex)
+{
+    const LogErrorCase& row = GetParam();
+    const CPlainService service;
+    service.LogError(row.operation, row.code);
+
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), size_t{1});
+    const std::vector<std::wstring> strings = {L"Tavrilex", row.message};
+    EXPECT_EQ(records[0].strings, strings);
+    EXPECT_EQ(records[0].type, WORD{EVENTLOG_ERROR_TYPE});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, LogErrorTest,
+    ::testing::Values(LogErrorCase{"Stop5", L"Service Stop", 5, L"Service Stop failed w/err 0x00000005"},
+                      LogErrorCase{"ZeroStillPrinted", L"Service Start", 0, L"Service Start failed w/err 0x00000000"},
+                      LogErrorCase{"AllBitsLowercase", L"Service Continue", 0xFFFFFFFF,
+                                   L"Service Continue failed w/err 0xffffffff"},
+                      LogErrorCase{"MixedDigits", L"Service Pause", 0x8007007A,
+                                   L"Service Pause failed w/err 0x8007007a"}),
+    [](const ::testing::TestParamInfo<LogErrorCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ServiceObjectTest, LogErrorCutsAnOverlongMessageTo259Characters)
+{
+    const CPlainService service;
+    const std::wstring operation(300, L'o');
+    service.LogError(operation.c_str(), 5);
+
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), size_t{1});
+    ASSERT_EQ(records[0].strings.size(), size_t{2});
+    EXPECT_EQ(records[0].strings[1], std::wstring(259, L'o'));
+}
+
+TEST_F(ServiceObjectTest, UnregisterableSourceDropsTheRecordQuietly)
+{
+    const CPlainService service;
+    sim::ScopedFault fault("RegisterEventSourceW", ERROR_ACCESS_DENIED, 1, 2);
+
+    service.LogEvent(L"dropped");
+    service.LogError(L"Service Stop", 5);
+
+    EXPECT_TRUE(sim::EventRecords().empty());
+    const std::vector<std::string> calls = {"RegisterEventSourceW", "RegisterEventSourceW"};
+    EXPECT_EQ(sim::JournalFunctions(), calls);
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::EventSource), 0);
+}
+
+}  // namespace
