@@ -5,10 +5,6 @@
 // straight into the caller's buffer and allocates nothing.
 #include "ServiceBase.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <type_traits>
-
 namespace {
 
 // The largest size the caller may state, in wide characters; anything above
@@ -34,7 +30,9 @@ public:
 
     void Repeat(WCHAR ch, size_t count)
     {
-        for (size_t i = 0; i < count; ++i) {
+        // Stops at the first lost character: a wide field in a small buffer
+        // costs no more than the buffer.
+        for (size_t i = 0; i < count && !m_truncated; ++i) {
             Put(ch);
         }
     }
@@ -49,58 +47,40 @@ private:
     bool m_truncated = false;
 };
 
-struct CFieldSpec {
+// What a conversion asked for besides its letter.
+struct CField {
     bool leftAlign = false;
     bool zeroPad = false;
-    bool hasPrecision = false;
     size_t width = 0;
-    size_t precision = 0;
 };
 
-// Length of the first `limit` characters at most, without reading past them.
-template <typename Char>
-size_t BoundedLength(const Char* text, size_t limit)
+void PutText(CBoundedWriter& writer, const CField& field, const WCHAR* text)
 {
+    if (text == nullptr) {
+        text = kNullText;
+    }
     size_t length = 0;
-    while (length < limit && text[length] != 0) {
+    while (text[length] != L'\0') {
         ++length;
     }
-    return length;
-}
-
-// Text fields: wide, or narrow widened one byte to one code unit.
-template <typename Char>
-void PutText(CBoundedWriter& writer, const CFieldSpec& spec, const Char* text)
-{
-    size_t length;
-    if (text == nullptr) {
-        length = BoundedLength(kNullText, spec.hasPrecision ? spec.precision : SIZE_MAX);
-    } else {
-        length = BoundedLength(text, spec.hasPrecision ? spec.precision : SIZE_MAX);
-    }
-    const size_t padding = spec.width > length ? spec.width - length : 0;
-    if (!spec.leftAlign) {
+    const size_t padding = field.width > length ? field.width - length : 0;
+    if (!field.leftAlign) {
         writer.Repeat(L' ', padding);
     }
     for (size_t i = 0; i < length; ++i) {
-        if (text == nullptr) {
-            writer.Put(kNullText[i]);
-        } else {
-            writer.Put(static_cast<WCHAR>(static_cast<std::make_unsigned_t<Char>>(text[i])));
-        }
+        writer.Put(text[i]);
     }
-    if (spec.leftAlign) {
+    if (field.leftAlign) {
         writer.Repeat(L' ', padding);
     }
 }
 
-// Integer fields. `magnitude` is the absolute value; the sign comes apart so
-// that zero padding goes between the sign and the digits, as in printf.
-void PutInteger(CBoundedWriter& writer, const CFieldSpec& spec, unsigned long long magnitude, bool negative,
-                unsigned base, bool upper)
+// `magnitude` is the absolute value; the sign comes apart so that zero
+// padding goes between the sign and the digits, as in printf.
+void PutInteger(CBoundedWriter& writer, const CField& field, DWORD magnitude, bool negative, DWORD base, bool upper)
 {
-    // 64 bits in base 8 need 22 digits; base 10 and 16 need fewer.
-    WCHAR digits[24];
+    // 32 bits in base 10 need 10 digits, in base 16 eight.
+    WCHAR digits[10];
     size_t count = 0;
     const WCHAR* alphabet = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
     do {
@@ -108,20 +88,10 @@ void PutInteger(CBoundedWriter& writer, const CFieldSpec& spec, unsigned long lo
         magnitude /= base;
     } while (magnitude != 0);
 
-    // A precision gives the least number of digits; "%.0d" of 0 prints none.
-    size_t precisionZeros = 0;
-    if (spec.hasPrecision) {
-        if (spec.precision == 0 && count == 1 && digits[0] == L'0') {
-            count = 0;
-        }
-        precisionZeros = spec.precision > count ? spec.precision - count : 0;
-    }
-    const size_t body = (negative ? 1 : 0) + precisionZeros + count;
-    const size_t padding = spec.width > body ? spec.width - body : 0;
-    // The 0 flag is ignored with a precision or with left alignment.
-    const bool zeroFill = spec.zeroPad && !spec.leftAlign && !spec.hasPrecision;
-
-    if (!spec.leftAlign && !zeroFill) {
+    const size_t body = (negative ? 1 : 0) + count;
+    const size_t padding = field.width > body ? field.width - body : 0;
+    const bool zeroFill = field.zeroPad && !field.leftAlign;
+    if (!field.leftAlign && !zeroFill) {
         writer.Repeat(L' ', padding);
     }
     if (negative) {
@@ -130,31 +100,18 @@ void PutInteger(CBoundedWriter& writer, const CFieldSpec& spec, unsigned long lo
     if (zeroFill) {
         writer.Repeat(L'0', padding);
     }
-    writer.Repeat(L'0', precisionZeros);
     while (count > 0) {
         writer.Put(digits[--count]);
     }
-    if (spec.leftAlign) {
+    if (field.leftAlign) {
         writer.Repeat(L' ', padding);
     }
 }
 
-enum class ELength { None, Short, Long, LongLong, Size };
-
-// Reads a decimal count from the format; stops at the first non-digit.
-size_t ReadCount(const WCHAR*& cursor)
-{
-    size_t value = 0;
-    while (*cursor >= L'0' && *cursor <= L'9') {
-        value = value * 10 + static_cast<size_t>(*cursor - L'0');
-        ++cursor;
-    }
-    return value;
-}
-
-// Formats the whole format into the writer. Returns false when the format
-// holds a conversion this formatter does not know; the output made before it
-// stays in the writer.
+// Formats the whole format into the writer. Supports the flags "-" and "0",
+// a decimal width, the size prefix "l" (32 bits, as on Windows) and the
+// conversions s, d, i, u, x, X and %%. Returns false at a conversion outside
+// that set; the output made before it stays in the writer.
 bool FormatInto(CBoundedWriter& writer, const WCHAR* format, va_list args)
 {
     const WCHAR* cursor = format;
@@ -165,131 +122,55 @@ bool FormatInto(CBoundedWriter& writer, const WCHAR* format, va_list args)
         }
         ++cursor;
 
-        CFieldSpec spec;
+        CField field;
         for (;; ++cursor) {
             if (*cursor == L'-') {
-                spec.leftAlign = true;
+                field.leftAlign = true;
             } else if (*cursor == L'0') {
-                spec.zeroPad = true;
+                field.zeroPad = true;
             } else {
                 break;
             }
         }
-        if (*cursor == L'*') {
+        while (*cursor >= L'0' && *cursor <= L'9') {
+            field.width = field.width * 10 + static_cast<size_t>(*cursor - L'0');
             ++cursor;
-            const int width = va_arg(args, int);
-            if (width < 0) {
-                spec.leftAlign = true;
-                spec.width = static_cast<size_t>(-static_cast<long long>(width));
-            } else {
-                spec.width = static_cast<size_t>(width);
-            }
-        } else {
-            spec.width = ReadCount(cursor);
         }
-        if (*cursor == L'.') {
-            ++cursor;
-            if (*cursor == L'*') {
-                ++cursor;
-                const int precision = va_arg(args, int);
-                // A negative precision counts as none, as in printf.
-                spec.hasPrecision = precision >= 0;
-                spec.precision = precision >= 0 ? static_cast<size_t>(precision) : 0;
-            } else {
-                spec.hasPrecision = true;
-                spec.precision = ReadCount(cursor);
-            }
-        }
-
-        ELength length = ELength::None;
-        if (*cursor == L'h') {
-            length = ELength::Short;
-            ++cursor;
-        } else if (*cursor == L'l') {
-            ++cursor;
-            length = ELength::Long;
-            if (*cursor == L'l') {
-                length = ELength::LongLong;
-                ++cursor;
-            }
-        } else if (*cursor == L'z') {
-            length = ELength::Size;
+        const bool longSize = *cursor == L'l';
+        if (longSize) {
             ++cursor;
         }
 
-        const WCHAR conversion = *cursor;
-        if (conversion == L'\0') {
-            return false;
-        }
-        ++cursor;
-
-        switch (conversion) {
+        switch (*cursor++) {
         case L'%':
             writer.Put(L'%');
             break;
         case L's':
-            // "%hs" is the one narrow form; "%s" and "%ls" take wide text.
-            if (length == ELength::Short) {
-                PutText(writer, spec, va_arg(args, const char*));
-            } else {
-                PutText(writer, spec, va_arg(args, const WCHAR*));
-            }
+            // Wide text with or without "l": the one meaning on every compiler.
+            PutText(writer, field, va_arg(args, const WCHAR*));
             break;
-        case L'c': {
-            // A WCHAR is promoted to int when passed through "...".
-            const WCHAR ch[2] = {static_cast<WCHAR>(va_arg(args, int)), L'\0'};
-            CFieldSpec charSpec = spec;
-            charSpec.hasPrecision = false;
-            PutText(writer, charSpec, ch);
-            break;
-        }
         case L'd':
         case L'i': {
-            long long value;
-            if (length == ELength::LongLong) {
-                value = va_arg(args, long long);
-            } else if (length == ELength::Size) {
-                value = static_cast<long long>(va_arg(args, ptrdiff_t));
-            } else if (length == ELength::Long) {
-                // LONG is 32 bits on both sides, unlike long.
-                value = va_arg(args, LONG);
-            } else {
-                value = va_arg(args, int);
-                if (length == ELength::Short) {
-                    value = static_cast<short>(value);
-                }
-            }
-            const bool negative = value < 0;
-            // Negate in unsigned arithmetic so that the least value stays defined.
-            const unsigned long long magnitude =
-                negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-            PutInteger(writer, spec, magnitude, negative, 10, false);
+            // LONG, unlike long, is 32 bits on both sides.
+            const LONG value = longSize ? va_arg(args, LONG) : static_cast<LONG>(va_arg(args, int));
+            // Negated in unsigned arithmetic so that the least value stays defined.
+            const DWORD magnitude = value < 0 ? 0u - static_cast<DWORD>(value) : static_cast<DWORD>(value);
+            PutInteger(writer, field, magnitude, value < 0, 10, false);
             break;
         }
         case L'u':
         case L'x':
-        case L'X':
-        case L'o': {
-            unsigned long long value;
-            if (length == ELength::LongLong) {
-                value = va_arg(args, unsigned long long);
-            } else if (length == ELength::Size) {
-                value = va_arg(args, size_t);
-            } else if (length == ELength::Long) {
-                // The program passes DWORDs here: unsigned long on Windows,
-                // unsigned int in the simulated layer, 32 bits on both.
-                value = va_arg(args, DWORD);
-            } else {
-                value = va_arg(args, unsigned int);
-                if (length == ELength::Short) {
-                    value = static_cast<unsigned short>(value);
-                }
-            }
-            const unsigned base = conversion == L'u' ? 10 : (conversion == L'o' ? 8 : 16);
-            PutInteger(writer, spec, value, false, base, conversion == L'X');
+        case L'X': {
+            // The program passes DWORDs with "l": unsigned long on Windows,
+            // unsigned int in the simulated layer, 32 bits on both.
+            const DWORD value = longSize ? va_arg(args, DWORD) : static_cast<DWORD>(va_arg(args, unsigned int));
+            const WCHAR conversion = cursor[-1];
+            PutInteger(writer, field, value, false, conversion == L'u' ? 10 : 16, conversion == L'X');
             break;
         }
         default:
+            // Also the terminator of a format that ends inside a conversion;
+            // nothing after it is read.
             return false;
         }
     }

@@ -120,19 +120,22 @@ protected:
 
 TEST_F(ServiceHostTest, WholeLifeReportsEachStateWithTheCheckpointRule)
 {
-    ASSERT_TRUE(RunService({SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_STOP}));
+    // The base class's hooks, none overridden: each does nothing.
+    CPlainService service;
+    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_STOP}) {
+        sim::QueueControl(control);
+    }
+    sim::StartAsService();
+    ASSERT_TRUE(CServiceBase::RunDispatcher(service));
 
     const std::vector<Report> expected = {
-        {SERVICE_START_PENDING, 1, 0},    {SERVICE_RUNNING, 0, 0}, {SERVICE_PAUSE_PENDING, 2, 0},
-        {SERVICE_PAUSED, 3, 0},           {SERVICE_CONTINUE_PENDING, 4, 0}, {SERVICE_RUNNING, 0, 0},
+        {SERVICE_START_PENDING, 1, 0},    {SERVICE_RUNNING, 0, 0},
+        {SERVICE_PAUSE_PENDING, 2, 0},    {SERVICE_PAUSED, 3, 0},
+        {SERVICE_CONTINUE_PENDING, 4, 0}, {SERVICE_RUNNING, 0, 0},
         {SERVICE_STOP_PENDING, 5, 0},     {SERVICE_STOPPED, 0, 0},
     };
     EXPECT_EQ(Reports(), expected);
     EXPECT_TRUE(EventMessages().empty());
-    for (EHook hook : {EHook::Start, EHook::Pause, EHook::Continue, EHook::Stop}) {
-        EXPECT_EQ(m_service.Calls(hook), 1) << "hook " << static_cast<int>(hook);
-    }
-    EXPECT_EQ(m_service.Calls(EHook::Shutdown), 0);
 }
 
 TEST_F(ServiceHostTest, CheckpointsGoOnAcrossServiceRuns)
@@ -157,17 +160,6 @@ TEST_F(ServiceHostTest, StartHookReceivesTheDispatcherArguments)
     EXPECT_EQ(m_service.StartArguments(), expected);
 }
 
-TEST_F(ServiceHostTest, ShutdownReportsStoppedWithoutPending)
-{
-    ASSERT_TRUE(RunService({SERVICE_CONTROL_SHUTDOWN}));
-
-    const std::vector<Report> expected = {
-        {SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0}, {SERVICE_STOPPED, 0, 0}};
-    EXPECT_EQ(Reports(), expected);
-    EXPECT_EQ(m_service.Calls(EHook::Shutdown), 1);
-    EXPECT_EQ(m_service.Calls(EHook::Stop), 0);
-}
-
 TEST_F(ServiceHostTest, PauseWhilePausedRunsThePauseAgain)
 {
     ASSERT_TRUE(RunService({SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_SHUTDOWN}));
@@ -179,17 +171,6 @@ TEST_F(ServiceHostTest, PauseWhilePausedRunsThePauseAgain)
     };
     EXPECT_EQ(Reports(), expected);
     EXPECT_EQ(m_service.Calls(EHook::Pause), 2);
-}
-
-TEST_F(ServiceHostTest, ContinueWhileRunningRunsTheContinue)
-{
-    ASSERT_TRUE(RunService({SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN}));
-
-    const std::vector<Report> expected = {
-        {SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0}, {SERVICE_CONTINUE_PENDING, 2, 0},
-        {SERVICE_RUNNING, 0, 0},       {SERVICE_STOPPED, 0, 0},
-    };
-    EXPECT_EQ(Reports(), expected);
 }
 
 TEST_F(ServiceHostTest, InterrogateAndUnknownControlsDoNothing)
@@ -269,135 +250,57 @@ const DWORD kPause = SERVICE_CONTROL_PAUSE;
 const DWORD kContinue = SERVICE_CONTROL_CONTINUE;
 const DWORD kShutdown = SERVICE_CONTROL_SHUTDOWN;
 
+// The reports that lead up to each failing hook, and how the runs end.
+const Report kStartPending{SERVICE_START_PENDING, 1, 0};
+const Report kRunning{SERVICE_RUNNING, 0, 0};
+const Report kStopped{SERVICE_STOPPED, 0, 0};
+const Report kPausePending{SERVICE_PAUSE_PENDING, 2, 0};
+const Report kPaused{SERVICE_PAUSED, 3, 0};
+
 INSTANTIATE_TEST_SUITE_P(
     Hooks, HookFailureTest,
     ::testing::Values(
-        HookFailureCase{"StartErrorCode",
-                        {},
-                        EHook::Start,
-                        [] { RaiseCode(ERROR_ACCESS_DENIED); },
+        HookFailureCase{"StartErrorCode", {}, EHook::Start, [] { RaiseCode(ERROR_ACCESS_DENIED); },
                         L"Service Start failed w/err 0x00000005",
-                        {{SERVICE_START_PENDING, 1, 0}, {SERVICE_STOPPED, 0, 5}},
-                        1},
-        HookFailureCase{"StartBadAlloc",
-                        {},
-                        EHook::Start,
-                        [] { throw std::bad_alloc(); },
-                        L"Service failed to start.",
-                        {{SERVICE_START_PENDING, 1, 0}, {SERVICE_STOPPED, 0, 0}},
-                        1},
+                        {kStartPending, {SERVICE_STOPPED, 0, 5}}, 1},
+        HookFailureCase{"StartBadAlloc", {}, EHook::Start, [] { throw std::bad_alloc(); },
+                        L"Service failed to start.", {kStartPending, kStopped}, 1},
         // A signed code is not an ErrorCodeException.
-        HookFailureCase{"StartSignedCode",
-                        {},
-                        EHook::Start,
-                        [] { throw 5; },
-                        L"Service failed to start.",
-                        {{SERVICE_START_PENDING, 1, 0}, {SERVICE_STOPPED, 0, 0}},
-                        1},
-        HookFailureCase{"StopErrorCodeWhileRunning",
-                        {kStop, kShutdown},
-                        EHook::Stop,
-                        [] { RaiseCode(0xC0000005); },
+        HookFailureCase{"StartSignedCode", {}, EHook::Start, [] { throw 5; },
+                        L"Service failed to start.", {kStartPending, kStopped}, 1},
+        HookFailureCase{"StopErrorCodeWhileRunning", {kStop, kShutdown}, EHook::Stop, [] { RaiseCode(0xC0000005); },
                         L"Service Stop failed w/err 0xc0000005",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOP_PENDING, 2, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOPPED, 0, 0}},
-                        3},
-        HookFailureCase{"StopOtherWhileRunning",
-                        {kStop, kShutdown},
-                        EHook::Stop,
-                        [] { throw std::runtime_error("stop"); },
-                        L"Service failed to stop.",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOP_PENDING, 2, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOPPED, 0, 0}},
-                        3},
-        HookFailureCase{"StopErrorCodeWhilePaused",
-                        {kPause, kStop, kShutdown},
-                        EHook::Stop,
-                        [] { RaiseCode(ERROR_SERVICE_CANNOT_ACCEPT_CTRL); },
-                        L"Service Stop failed w/err 0x00000425",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_PAUSE_PENDING, 2, 0},
-                         {SERVICE_PAUSED, 3, 0},
-                         {SERVICE_STOP_PENDING, 4, 0},
-                         {SERVICE_PAUSED, 5, 0},
-                         {SERVICE_STOPPED, 0, 0}},
+                        {kStartPending, kRunning, {SERVICE_STOP_PENDING, 2, 0}, kRunning, kStopped}, 3},
+        HookFailureCase{"StopOtherWhileRunning", {kStop, kShutdown}, EHook::Stop,
+                        [] { throw std::runtime_error("stop"); }, L"Service failed to stop.",
+                        {kStartPending, kRunning, {SERVICE_STOP_PENDING, 2, 0}, kRunning, kStopped}, 3},
+        HookFailureCase{"StopErrorCodeWhilePaused", {kPause, kStop, kShutdown}, EHook::Stop,
+                        [] { RaiseCode(ERROR_SERVICE_CANNOT_ACCEPT_CTRL); }, L"Service Stop failed w/err 0x00000425",
+                        {kStartPending, kRunning, kPausePending, kPaused, {SERVICE_STOP_PENDING, 4, 0},
+                         {SERVICE_PAUSED, 5, 0}, kStopped},
                         5},
-        HookFailureCase{"PauseErrorCode",
-                        {kPause, kShutdown},
-                        EHook::Pause,
-                        [] { RaiseCode(0xFFFFFFFF); },
+        HookFailureCase{"PauseErrorCode", {kPause, kShutdown}, EHook::Pause, [] { RaiseCode(0xFFFFFFFF); },
                         L"Service Pause failed w/err 0xffffffff",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_PAUSE_PENDING, 2, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOPPED, 0, 0}},
-                        3},
-        HookFailureCase{"PauseOther",
-                        {kPause, kShutdown},
-                        EHook::Pause,
-                        [] { throw std::logic_error("pause"); },
-                        L"Service failed to pause.",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_PAUSE_PENDING, 2, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOPPED, 0, 0}},
-                        3},
-        HookFailureCase{"ContinueErrorCode",
-                        {kPause, kContinue, kShutdown},
-                        EHook::Continue,
-                        [] { RaiseCode(0); },
+                        {kStartPending, kRunning, kPausePending, kRunning, kStopped}, 3},
+        HookFailureCase{"PauseOther", {kPause, kShutdown}, EHook::Pause, [] { throw std::logic_error("pause"); },
+                        L"Service failed to pause.", {kStartPending, kRunning, kPausePending, kRunning, kStopped}, 3},
+        HookFailureCase{"ContinueErrorCode", {kPause, kContinue, kShutdown}, EHook::Continue, [] { RaiseCode(0); },
                         L"Service Continue failed w/err 0x00000000",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_PAUSE_PENDING, 2, 0},
-                         {SERVICE_PAUSED, 3, 0},
-                         {SERVICE_CONTINUE_PENDING, 4, 0},
-                         {SERVICE_PAUSED, 5, 0},
-                         {SERVICE_STOPPED, 0, 0}},
+                        {kStartPending, kRunning, kPausePending, kPaused, {SERVICE_CONTINUE_PENDING, 4, 0},
+                         {SERVICE_PAUSED, 5, 0}, kStopped},
                         5},
-        HookFailureCase{"ContinueOther",
-                        {kPause, kContinue, kShutdown},
-                        EHook::Continue,
-                        [] { throw -1L; },
+        HookFailureCase{"ContinueOther", {kPause, kContinue, kShutdown}, EHook::Continue, [] { throw -1L; },
                         L"Service failed to resume.",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_PAUSE_PENDING, 2, 0},
-                         {SERVICE_PAUSED, 3, 0},
-                         {SERVICE_CONTINUE_PENDING, 4, 0},
-                         {SERVICE_PAUSED, 5, 0},
-                         {SERVICE_STOPPED, 0, 0}},
+                        {kStartPending, kRunning, kPausePending, kPaused, {SERVICE_CONTINUE_PENDING, 4, 0},
+                         {SERVICE_PAUSED, 5, 0}, kStopped},
                         5},
         // A failed shutdown reports nothing; the stop after it ends the run.
-        HookFailureCase{"ShutdownErrorCode",
-                        {kShutdown, kStop},
-                        EHook::Shutdown,
-                        [] { RaiseCode(ERROR_NOT_ENOUGH_MEMORY); },
-                        L"Service Shutdown failed w/err 0x00000008",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOP_PENDING, 2, 0},
-                         {SERVICE_STOPPED, 0, 0}},
-                        2},
-        HookFailureCase{"ShutdownOther",
-                        {kShutdown, kStop},
-                        EHook::Shutdown,
-                        [] { throw std::bad_alloc(); },
+        HookFailureCase{"ShutdownErrorCode", {kShutdown, kStop}, EHook::Shutdown,
+                        [] { RaiseCode(ERROR_NOT_ENOUGH_MEMORY); }, L"Service Shutdown failed w/err 0x00000008",
+                        {kStartPending, kRunning, {SERVICE_STOP_PENDING, 2, 0}, kStopped}, 2},
+        HookFailureCase{"ShutdownOther", {kShutdown, kStop}, EHook::Shutdown, [] { throw std::bad_alloc(); },
                         L"Service failed to shut down.",
-                        {{SERVICE_START_PENDING, 1, 0},
-                         {SERVICE_RUNNING, 0, 0},
-                         {SERVICE_STOP_PENDING, 2, 0},
-                         {SERVICE_STOPPED, 0, 0}},
-                        2}),
+                        {kStartPending, kRunning, {SERVICE_STOP_PENDING, 2, 0}, kStopped}, 2}),
     [](const ::testing::TestParamInfo<HookFailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ServiceHostTest, FailureWhenTheEventLogIsUnavailableStillFallsBack)
@@ -407,10 +310,7 @@ TEST_F(ServiceHostTest, FailureWhenTheEventLogIsUnavailableStillFallsBack)
 
     ASSERT_TRUE(RunService({kPause, kShutdown}));
 
-    const std::vector<Report> expected = {
-        {SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0}, {SERVICE_PAUSE_PENDING, 2, 0},
-        {SERVICE_RUNNING, 0, 0},       {SERVICE_STOPPED, 0, 0},
-    };
+    const std::vector<Report> expected = {kStartPending, kRunning, kPausePending, kRunning, kStopped};
     EXPECT_EQ(Reports(), expected);
     EXPECT_TRUE(sim::EventRecords().empty());
 }

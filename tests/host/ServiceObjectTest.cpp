@@ -1,5 +1,5 @@
-// The service object on its own: what construction leaves, the base class's
-// empty hooks, and the event records LogEvent and LogError write.
+// The service object on its own: what construction leaves and the event
+// records LogEvent and LogError write.
 #include "SimTest.h"
 #include "TestService.h"
 
@@ -7,14 +7,6 @@
 #include <vector>
 
 namespace {
-
-// A service that keeps every hook of the base class.
-class CPlainService : public CServiceBase {
-public:
-    CPlainService() : CServiceBase(kServiceName) {}
-    SERVICE_STATUS Status() const { return m_serviceStatus; }
-    SERVICE_STATUS_HANDLE ReportHandle() const { return m_reportHandle; }
-};
 
 using ServiceObjectTest = SimTest;
 
@@ -32,28 +24,6 @@ TEST_F(ServiceObjectTest, ConstructionHoldsStartPendingAndSendsNothing)
     EXPECT_EQ(status.dwWaitHint, DWORD{0});
     EXPECT_EQ(service.ReportHandle(), nullptr);
     EXPECT_TRUE(sim::Journal().empty());
-}
-
-TEST_F(ServiceObjectTest, BaseHooksDoNothing)
-{
-    // Every transition runs through the base class's hooks without a failure.
-    CTestService::ResetCheckPoints();
-    CPlainService service;
-    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN}) {
-        sim::QueueControl(control);
-    }
-    sim::StartAsService();
-    ASSERT_TRUE(CServiceBase::RunDispatcher(service));
-
-    std::vector<DWORD> states;
-    for (const SERVICE_STATUS& status : sim::StatusReports()) {
-        states.push_back(status.dwCurrentState);
-    }
-    const std::vector<DWORD> expected = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_PAUSE_PENDING,
-                                         SERVICE_PAUSED,        SERVICE_CONTINUE_PENDING, SERVICE_RUNNING,
-                                         SERVICE_STOPPED};
-    EXPECT_EQ(states, expected);
-    EXPECT_TRUE(sim::EventRecords().empty());
 }
 
 TEST_F(ServiceObjectTest, LogEventWritesOneRecordOfTheProgramsShape)

@@ -62,3 +62,11 @@ private:
     std::atomic<int> m_calls[static_cast<size_t>(EHook::Count)] = {};
     std::vector<std::wstring> m_startArguments;
 };
+
+// A service that keeps every hook of the base class.
+class CPlainService : public CServiceBase {
+public:
+    CPlainService() : CServiceBase(kServiceName) {}
+    SERVICE_STATUS Status() const { return m_serviceStatus; }
+    SERVICE_STATUS_HANDLE ReportHandle() const { return m_reportHandle; }
+};
