@@ -571,10 +571,24 @@ void SetModulePath(const std::wstring& path)
 
 bool WaitForWorkItems(DWORD timeoutMs)
 {
-    ControlScope scope;
-    State& state = scope.S();
-    return state.changed.wait_for(scope.Lock(), std::chrono::milliseconds(timeoutMs),
-                                  [&state] { return state.outstandingWorkItems == 0; });
+    std::vector<std::thread> finished;
+    {
+        ControlScope scope;
+        State& state = scope.S();
+        if (!state.changed.wait_for(scope.Lock(), std::chrono::milliseconds(timeoutMs),
+                                    [&state] { return state.outstandingWorkItems == 0; })) {
+            return false;
+        }
+        finished = std::move(state.workItems);
+        state.workItems.clear();
+    }
+    // Every routine has returned; what is left of each thread is its exit.
+    EnterSimCall();
+    for (std::thread& thread : finished) {
+        thread.join();
+    }
+    LeaveSimCall();
+    return true;
 }
 
 }  // namespace sim

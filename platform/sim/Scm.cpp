@@ -356,7 +356,8 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         needed = SERVICE_INTERROGATE;
         break;
     default:
-        // Shutdown belongs to the system alone; other codes are not ours.
+        // Shutdown is the system's to send, not a caller's; other codes are
+        // undefined here.
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     if (!Grants(*entry, needed)) {
@@ -382,11 +383,10 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 
     if (InRun(state, entry->name)) {
         // The service is ours to run: the control goes to its handler, and
-        // its own reports move its state.
-        if (dwControl != SERVICE_CONTROL_INTERROGATE) {
-            state.controls.push_back(dwControl);
-            state.changed.notify_all();
-        }
+        // its own reports move its state. Nothing waits for the handler: the
+        // record holds the status as it was when the control was sent.
+        state.controls.push_back(dwControl);
+        state.changed.notify_all();
         *lpServiceStatus = StatusOf(*service);
         return TRUE;
     }

@@ -20,7 +20,10 @@ namespace sim {
 // Joins every thread the simulation started (work items, a service thread),
 // then clears services, handles, records, reports, faults, the journal and
 // the clock. Sleeps are released first so that nothing can block the join.
-// Call it at the start and end of each test (SimTest fixture does).
+// Call it at the start and end of each test (SimTest fixture does), from the
+// test's own thread. It cannot end a loop: a test must first end any loop it
+// started (a work item that polls and sleeps, a service run), or Reset()
+// waits for it for ever. A running dispatcher is made to return FALSE.
 void Reset();
 
 // ---- Service table ---------------------------------------------------------
@@ -140,14 +143,19 @@ std::vector<EventRecord> EventRecords();
 // Makes the next StartServiceCtrlDispatcherW connect, as for a process that
 // the SCM started. Without it the call fails at once with 1063.
 // `args` are the start arguments after the service name (argv[0] is the name
-// from the table).
+// from the table). Outside a run RegisterServiceCtrlHandlerW fails with
+// ERROR_SERVICE_NOT_IN_EXE (1083). A main routine that returns without
+// registering a handler ends the run (the dispatcher returns TRUE), since
+// nothing could ever report stopped.
 void StartAsService(const std::vector<std::wstring>& args = {});
 
 // Queues a control code for the running service. The dispatcher delivers
 // queued codes in order on the thread that entered it, each once the
 // handler is registered and the service has reported a state other than
 // SERVICE_START_PENDING (unless DeliverControlsAtOnce(true)), waiting for
-// each handler call to return before the next.
+// each handler call to return before the next. ControlService on the
+// service of the run queues its control here too, once the service's own
+// reports say it accepts it.
 void QueueControl(DWORD control);
 void DeliverControlsAtOnce(bool atOnce);
 
