@@ -150,9 +150,11 @@ void WINAPI Sleep(DWORD dwMilliseconds)
     // Outside the lock: the hook may drive the simulation (queue a control,
     // set an event). It still runs inside the sim's allocation scope.
     if (hook) {
-        EnterSimCall();
+        struct SimCallScope {
+            SimCallScope() { EnterSimCall(); }
+            ~SimCallScope() { LeaveSimCall(); }
+        } scope;
         hook(dwMilliseconds);
-        LeaveSimCall();
     }
 }
 

@@ -66,12 +66,6 @@ TEST_F(SimKernelTest, HeldSleepReturnsOnlyWhenReleased)
     EXPECT_EQ(sim::Now(), 10000u);
 }
 
-TEST_F(SimKernelTest, WaitForSleepersGivesUpWhenNobodySleeps)
-{
-    sim::HoldSleeps(true);
-    EXPECT_FALSE(sim::WaitForSleepers(1, 1));
-}
-
 TEST_F(SimKernelTest, ResetReleasesHeldSleepersAndJoinsTheirThreads)
 {
     SleeperProbe probe;
@@ -168,19 +162,6 @@ TEST_F(SimKernelTest, NthAllocationOnAWorkItemThreadFails)
     EXPECT_EQ(counts.frees, 2);
 }
 
-TEST_F(SimKernelTest, AllocationCountsWithoutAFault)
-{
-    AllocationProbe probe;
-    ASSERT_NE(QueueUserWorkItem(AllocateThree, &probe, WT_EXECUTEDEFAULT), FALSE);
-    ASSERT_TRUE(sim::WaitForWorkItems());
-
-    EXPECT_EQ(probe.allocated, (std::array<bool, 3>{true, true, true}));
-    EXPECT_EQ(sim::WorkItemAllocations().allocations, 3);
-    EXPECT_EQ(sim::WorkItemAllocations().frees, 3);
-    sim::Reset();
-    EXPECT_EQ(sim::WorkItemAllocations().allocations, 0);
-}
-
 TEST_F(SimKernelTest, ModulePathIsTheOneSetAndAnEmptyBufferFails)
 {
     sim::SetModulePath(L"D:\\x\\tavrilex.exe");
@@ -193,17 +174,6 @@ TEST_F(SimKernelTest, ModulePathIsTheOneSetAndAnEmptyBufferFails)
     SetLastError(0);
     EXPECT_EQ(GetModuleFileNameW(nullptr, path, 0), DWORD(0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-}
-
-TEST_F(SimKernelTest, PathOfExactlyTheBufferSizeIsCut)
-{
-    std::wstring longPath = L"C:\\" + std::wstring(MAX_PATH - 3, L'a');  // MAX_PATH characters
-    sim::SetModulePath(longPath);
-    WCHAR path[MAX_PATH];
-    SetLastError(0);
-    EXPECT_EQ(GetModuleFileNameW(nullptr, path, MAX_PATH), DWORD(MAX_PATH));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(std::wstring(path), longPath.substr(0, MAX_PATH - 1));
 }
 
 TEST_F(SimKernelTest, EventReportIsKeptWholeWithItsOwnCopyOfTheStrings)

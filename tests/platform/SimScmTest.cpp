@@ -108,19 +108,6 @@ TEST_F(SimScmTest, DescriptionIsStoredAtLevelOneOnly)
     CloseServiceHandle(manager);
 }
 
-TEST_F(SimScmTest, DisplayNameOfAnotherServiceCannotBeTaken)
-{
-    sim::AddService(L"first");
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SetLastError(0);
-    SC_HANDLE service = CreateServiceW(manager, L"second", L"FIRST", SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"C:\\s.exe", nullptr, nullptr,
-                                       nullptr, nullptr, nullptr);
-    EXPECT_EQ(service, nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DUPLICATE_SERVICE_NAME));
-    CloseServiceHandle(manager);
-}
-
 TEST_F(SimScmTest, AcceptedStartIsCountedAndEntersTheConfiguredState)
 {
     struct Row {
@@ -149,22 +136,6 @@ TEST_F(SimScmTest, AcceptedStartIsCountedAndEntersTheConfiguredState)
         CloseServiceHandle(service);
         CloseServiceHandle(manager);
     }
-}
-
-TEST_F(SimScmTest, DisabledServiceRefusesToStart)
-{
-    sim::ServiceConfig config;
-    config.name = L"off";
-    config.startType = SERVICE_DISABLED;
-    sim::AddService(config);
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"off", SERVICE_ALL_ACCESS);
-    SetLastError(0);
-    EXPECT_EQ(StartServiceW(service, 0, nullptr), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DISABLED));
-    EXPECT_EQ(sim::StartCount(L"off"), 0);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 }
 
 TEST_F(SimScmTest, AcceptedStopPlaysTheStatesAfterStopOnePerQuery)
