@@ -61,6 +61,28 @@ for preset in native asan tsan; do
     count "unit-$preset"
 done
 
+# libFuzzer over the process entry (argument vectors and simulated machines
+# from the input) for 30 s; any crash, hang or broken oracle fails the step
+# and leaves the input in build/logs/fuzz-*. The corpus grows across runs.
+fuzz_entry() {
+    local corpus=$root/build/fuzz/corpus rc
+    mkdir -p "$corpus"
+    cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$jobs" || return 1
+    build/fuzz/tests/fuzz/entry_fuzz -max_total_time=30 -timeout=5 -print_final_stats=1 \
+        -artifact_prefix="$logdir/fuzz-" "$corpus" tests/fuzz/corpus >"$logdir/fuzz-entry-run.log" 2>&1
+    rc=$?
+    grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units' "$logdir/fuzz-entry-run.log"
+    if [ "$rc" -eq 0 ]; then
+        echo "1 passed, 0 failed"
+    else
+        tail -n 40 "$logdir/fuzz-entry-run.log"
+        echo "0 passed, 1 failed"
+    fi
+    return "$rc"
+}
+step fuzz-entry fuzz_entry
+count fuzz-entry
+
 win32_build() {
     cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs"
 }
