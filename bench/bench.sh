@@ -17,7 +17,7 @@ stops=${1:-20}
 quiet_s=${2:-60}
 seed=${BENCH_SEED:-$(date +%s)}
 RANDOM=$seed
-command_line="bench/bench.sh $*"
+command_line="bench/bench.sh${*:+ $*}"
 work=$bench_root/build/bench
 export WINEPREFIX=$work/prefix
 trap close_prefix EXIT

@@ -71,7 +71,7 @@ fuzz_entry() {
     build/fuzz/tests/fuzz/entry_fuzz -max_total_time=30 -timeout=5 -print_final_stats=1 \
         -artifact_prefix="$logdir/fuzz-" "$corpus" tests/fuzz/corpus >"$logdir/fuzz-entry-run.log" 2>&1
     rc=$?
-    grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units' "$logdir/fuzz-entry-run.log"
+    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units' "$logdir/fuzz-entry-run.log"
     if [ "$rc" -eq 0 ]; then
         echo "1 passed, 0 failed"
     else
