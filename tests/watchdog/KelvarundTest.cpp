@@ -4,7 +4,6 @@
 #include "SimTest.h"
 
 #include <functional>
-#include <locale>
 #include <string>
 #include <vector>
 
@@ -230,31 +229,6 @@ TEST_F(KelvarundTest, StoppedServiceIsCheckedThenStartedOnASecondConnection)
     EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);
     EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Service), 1);
     EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
-// A grouping locale in force must not reach the digits.
-class CGroupingPunct : public std::numpunct<char> {
-protected:
-    char do_thousands_sep() const override { return ','; }
-    std::string do_grouping() const override { return "\3"; }
-};
-
-TEST(FormatUnsigned, PlainDecimalDigits)
-{
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CGroupingPunct));
-    const struct {
-        DWORD value;
-        const char* text;
-    } rows[] = {
-        {0, "0"},           {7, "7"},
-        {10, "10"},         {1060, "1060"},
-        {1000000, "1000000"}, {2147483648u, "2147483648"},
-        {4294967295u, "4294967295"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(FormatUnsigned(row.value), row.text) << row.value;
-    }
-    std::locale::global(previous);
 }
 
 }  // namespace
