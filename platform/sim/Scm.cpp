@@ -93,7 +93,8 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, D
     }
     HandleEntry entry;
     entry.kind = Kind::Scm;
-    entry.access = dwDesiredAccess;
+    // The real manager adds the connect right to every handle it opens.
+    entry.access = dwDesiredAccess | SC_MANAGER_CONNECT;
     return AsScHandle(NewHandle(api.S(), entry));
 }
 

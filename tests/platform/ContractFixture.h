@@ -35,6 +35,10 @@ bool ConnectAsService(const std::vector<std::wstring>& args);
 // Sends a control code to the service run by this process's dispatcher.
 void SendControl(DWORD control);
 
+// True when Wine serves the calls. Only for the few checks where Wine is known
+// to differ from Windows as Microsoft documents it; each such check says how.
+bool RunningUnderWine();
+
 }  // namespace contract
 
 class ContractTest : public ::testing::Test {

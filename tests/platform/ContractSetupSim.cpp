@@ -39,4 +39,9 @@ void SendControl(DWORD control)
     sim::QueueControl(control);
 }
 
+bool RunningUnderWine()
+{
+    return false;
+}
+
 }  // namespace contract
