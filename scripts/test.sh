@@ -93,6 +93,13 @@ if [ -x tests/e2e/run.sh ]; then
     count e2e-wine
 fi
 
+# The contract and formatting unit tests as Windows programs; after the
+# end-to-end suite so that they can start from a copy of its booted prefix.
+if [ -x tests/wine/run.sh ]; then
+    step unit-wine tests/wine/run.sh "$root/build/win32"
+    count unit-wine
+fi
+
 echo
 if [ ${#failed_steps[@]} -gt 0 ]; then
     echo "FAILED steps: ${failed_steps[*]}"
