@@ -17,7 +17,7 @@ cd "$bench_root"
 minutes=${1:-10}
 seed=${BENCH_SEED:-$(date +%s)}
 RANDOM=$seed
-command_line="bench/wine-soak.sh $*"
+command_line="bench/wine-soak.sh${*:+ $*}"
 work=$bench_root/build/wine-soak
 export WINEPREFIX=$work/prefix
 trap close_prefix EXIT
