@@ -171,7 +171,8 @@ std::vector<std::wstring> TestServices(SC_HANDLE manager)
 void RemoveTestServices()
 {
     CScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_NE(manager.Get(), nullptr) << "OpenSCManagerW failed with " << GetLastError();
+    const DWORD error = GetLastError();
+    ASSERT_NE(manager.Get(), nullptr) << "OpenSCManagerW failed with " << error;
     for (const std::wstring& name : TestServices(manager.Get())) {
         RemoveService(manager.Get(), name);
     }
