@@ -121,6 +121,9 @@ for name in "${programs[@]}"; do
             echo "FAIL $name.exe: ended with code $rc before reporting a failure (see $work/$name.err)"
         fi
         program_failed=1
+    elif [ "$program_passed" -eq 0 ] && [ "$program_failed" -eq 0 ]; then
+        echo "FAIL $name.exe: ran no test"
+        program_failed=1
     fi
     echo "=== $name.exe: exit code $rc, $program_passed passed, $program_failed failed"
     passed=$((passed + program_passed))
