@@ -115,10 +115,19 @@ HandleEntry* FindHandle(State& state, const void* handle)
 
 void CloseHandleEntry(State& state, HandleEntry& entry)
 {
-    entry.live = false;
-    --state.openCounts[entry.kind];
-    if (entry.kind == Kind::Service) {
-        RemoveIfDeleted(state, entry.name);
+    // A closed handle leaves the table: values are never reused, so a stale
+    // one still fails as invalid, and long soaks do not grow the table.
+    const Kind kind = entry.kind;
+    const std::wstring name = entry.name;
+    --state.openCounts[kind];
+    for (auto it = state.handles.begin(); it != state.handles.end(); ++it) {
+        if (&it->second == &entry) {
+            state.handles.erase(it);
+            break;
+        }
+    }
+    if (kind == Kind::Service) {
+        RemoveIfDeleted(state, name);
     }
 }
 

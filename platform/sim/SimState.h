@@ -131,6 +131,7 @@ std::wstring Text(LPCWSTR text);  // null reads as empty
 // Handles.
 std::uintptr_t NewHandle(State& state, HandleEntry entry);
 HandleEntry* FindHandle(State& state, const void* handle);
+// Closes the handle: its entry leaves the table, so `entry` dangles afterwards.
 void CloseHandleEntry(State& state, HandleEntry& entry);
 ServiceEntry* FindService(State& state, const std::wstring& name);
 // Drops a service marked for delete once it is stopped and no handle to it
