@@ -24,8 +24,8 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     if (lpServiceStartTable && lpServiceStartTable[0].lpServiceName) {
         api.SetText(lpServiceStartTable[0].lpServiceName);
     }
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
+    if (api.Faulted()) {
+        return FALSE;
     }
     State& state = api.S();
     if (!state.connectAsService) {
@@ -108,8 +108,8 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName, 
 {
     ApiCall api("RegisterServiceCtrlHandlerW");
     api.SetText(Text(lpServiceName));
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, SERVICE_STATUS_HANDLE(nullptr));
+    if (api.Faulted()) {
+        return nullptr;
     }
     State& state = api.S();
     // An own-process service is the only one in its process; Windows does not
@@ -137,17 +137,11 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
     if (lpServiceStatus) {
         api.SetArg(lpServiceStatus->dwCurrentState);
     }
+    HandleEntry* entry = api.UseHandle(hServiceStatus, Kind::Status);
+    if (!entry) {
+        return FALSE;
+    }
     State& state = api.S();
-    HandleEntry* entry = FindHandle(state, hServiceStatus);
-    if (entry && entry->kind == Kind::Status) {
-        api.SetText(entry->name);
-    }
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
-    if (!entry || entry->kind != Kind::Status) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
     if (!lpServiceStatus) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
     }

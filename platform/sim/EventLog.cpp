@@ -9,8 +9,8 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName
     (void)lpUNCServerName;
     ApiCall api("RegisterEventSourceW");
     api.SetText(Text(lpSourceName));
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, HANDLE(nullptr));
+    if (api.Faulted()) {
+        return nullptr;
     }
     if (!lpSourceName) {
         return api.Fail(ERROR_INVALID_PARAMETER, HANDLE(nullptr));
@@ -26,15 +26,9 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
 {
     ApiCall api("ReportEventW");
     api.SetArg(dwEventID);
-    HandleEntry* entry = FindHandle(api.S(), hEventLog);
-    if (entry && entry->kind == Kind::EventSource) {
-        api.SetText(entry->name);
-    }
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
-    if (!entry || entry->kind != Kind::EventSource) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+    HandleEntry* entry = api.UseHandle(hEventLog, Kind::EventSource);
+    if (!entry) {
+        return FALSE;
     }
     if (wNumStrings > 0 && !lpStrings) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -63,17 +57,5 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog)
 {
     ApiCall api("DeregisterEventSource");
-    HandleEntry* entry = FindHandle(api.S(), hEventLog);
-    if (entry) {
-        api.SetKind(KindName(entry->kind));
-        api.SetText(entry->name);
-    }
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
-    if (!entry || entry->kind != Kind::EventSource) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    CloseHandleEntry(api.S(), *entry);
-    return TRUE;
+    return api.CloseOf(hEventLog, {Kind::EventSource}, /*journalName=*/true) ? TRUE : FALSE;
 }

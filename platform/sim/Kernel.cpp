@@ -22,8 +22,8 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
     (void)lpEventAttributes;
     ApiCall api("CreateEventW");
     api.SetText(Text(lpName));
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, HANDLE(nullptr));
+    if (api.Faulted()) {
+        return nullptr;
     }
     HandleEntry entry;
     entry.kind = Kind::Event;
@@ -36,12 +36,9 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
     ApiCall api("SetEvent");
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
-    HandleEntry* entry = FindHandle(api.S(), hEvent);
-    if (!entry || entry->kind != Kind::Event) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+    HandleEntry* entry = api.UseHandle(hEvent, Kind::Event);
+    if (!entry) {
+        return FALSE;
     }
     entry->event->signalled = true;
     api.S().changed.notify_all();
@@ -51,32 +48,19 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     ApiCall api("CloseHandle");
-    HandleEntry* entry = FindHandle(api.S(), hObject);
-    if (entry) {
-        api.SetKind(KindName(entry->kind));
-    }
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
-    if (!entry || entry->kind != Kind::Event) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    // A thread already waiting keeps the event object alive, as the kernel
-    // keeps a waited-on object alive until the wait ends.
-    CloseHandleEntry(api.S(), *entry);
-    return TRUE;
+    // The kernel's close journals the kind of handle only. A thread already
+    // waiting keeps the event object alive, as the kernel keeps a waited-on
+    // object alive until the wait ends.
+    return api.CloseOf(hObject, {Kind::Event}, /*journalName=*/false) ? TRUE : FALSE;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     ApiCall api("WaitForSingleObject");
     api.SetArg(dwMilliseconds);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, DWORD(WAIT_FAILED));
-    }
-    HandleEntry* entry = FindHandle(api.S(), hHandle);
-    if (!entry || entry->kind != Kind::Event) {
-        return api.Fail(ERROR_INVALID_HANDLE, DWORD(WAIT_FAILED));
+    HandleEntry* entry = api.UseHandle(hHandle, Kind::Event);
+    if (!entry) {
+        return WAIT_FAILED;
     }
     std::shared_ptr<EventObject> event = entry->event;
     auto signalled = [&event] { return event->signalled; };
@@ -99,8 +83,8 @@ BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, UL
 {
     ApiCall api("QueueUserWorkItem");
     api.SetArg(Flags);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
+    if (api.Faulted()) {
+        return FALSE;
     }
     if (!Function) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -163,8 +147,8 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
     ApiCall api("GetModuleFileNameW");
     api.SetArg(nSize);
     api.SetText(api.S().modulePath);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, DWORD(0));
+    if (api.Faulted()) {
+        return 0;
     }
     if (hModule) {
         return api.Fail(ERROR_INVALID_HANDLE, DWORD(0));

@@ -13,23 +13,15 @@ SC_HANDLE AsScHandle(std::uintptr_t value)
     return reinterpret_cast<SC_HANDLE>(value);
 }
 
-// Resolves a live handle of the kind wanted; anything else is an invalid
-// handle to the caller, as it is on Windows.
-HandleEntry* Expect(ApiCall& api, const void* handle, Kind kind)
+// The service a service handle was opened to. Fails the call with
+// ERROR_SERVICE_DOES_NOT_EXIST when it has left the table.
+ServiceEntry* ServiceBehind(ApiCall& api, const HandleEntry& entry)
 {
-    HandleEntry* entry = FindHandle(api.S(), handle);
-    if (!entry || entry->kind != kind) {
-        return nullptr;
+    ServiceEntry* service = FindService(api.S(), entry.name);
+    if (!service) {
+        api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, 0);
     }
-    if (kind == Kind::Service) {
-        api.SetText(entry->name);
-    }
-    return entry;
-}
-
-bool Grants(const HandleEntry& entry, DWORD wanted)
-{
-    return (entry.access & wanted) == wanted;
+    return service;
 }
 
 // The status the SCM gives out for a service: what it announces while it is
@@ -45,7 +37,7 @@ SERVICE_STATUS StatusOf(const ServiceEntry& service)
 
 // A query is the moment a stopping service moves on: each one plays the next
 // state after an accepted stop, and the last leaves it stopped.
-void AdvanceStop(State& state, ServiceEntry& service)
+void AdvanceStop(ServiceEntry& service)
 {
     if (!service.stopRequested) {
         return;
@@ -57,7 +49,6 @@ void AdvanceStop(State& state, ServiceEntry& service)
         service.state = service.pendingStopStates.front();
         service.pendingStopStates.pop_front();
     }
-    (void)state;
 }
 
 bool InRun(const State& state, const std::wstring& name)
@@ -88,8 +79,8 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, D
     (void)lpDatabaseName;
     ApiCall api("OpenSCManagerW");
     api.SetArg(dwDesiredAccess);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, SC_HANDLE(nullptr));
+    if (api.Faulted()) {
+        return nullptr;
     }
     HandleEntry entry;
     entry.kind = Kind::Scm;
@@ -103,15 +94,8 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     ApiCall api("OpenServiceW");
     api.SetText(Text(lpServiceName));
     api.SetArg(dwDesiredAccess);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, SC_HANDLE(nullptr));
-    }
-    HandleEntry* manager = FindHandle(api.S(), hSCManager);
-    if (!manager || manager->kind != Kind::Scm) {
-        return api.Fail(ERROR_INVALID_HANDLE, SC_HANDLE(nullptr));
-    }
-    if (!Grants(*manager, SC_MANAGER_CONNECT)) {
-        return api.Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
+    if (!api.UseHandle(hSCManager, Kind::Scm, SC_MANAGER_CONNECT)) {
+        return nullptr;
     }
     if (!lpServiceName || !*lpServiceName) {
         return api.Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
@@ -136,17 +120,10 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
     ApiCall api("CreateServiceW");
     api.SetText(Text(lpServiceName));
     api.SetArg(dwDesiredAccess);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, SC_HANDLE(nullptr));
+    if (!api.UseHandle(hSCManager, Kind::Scm, SC_MANAGER_CREATE_SERVICE)) {
+        return nullptr;
     }
     State& state = api.S();
-    HandleEntry* manager = FindHandle(state, hSCManager);
-    if (!manager || manager->kind != Kind::Scm) {
-        return api.Fail(ERROR_INVALID_HANDLE, SC_HANDLE(nullptr));
-    }
-    if (!Grants(*manager, SC_MANAGER_CREATE_SERVICE)) {
-        return api.Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
-    }
     if (!lpServiceName || !*lpServiceName) {
         return api.Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
     }
@@ -188,22 +165,16 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
 {
     ApiCall api("ChangeServiceConfig2W");
     api.SetArg(dwInfoLevel);
-    HandleEntry* entry = Expect(api, hService, Kind::Service);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
+    HandleEntry* entry = api.UseHandle(hService, Kind::Service, SERVICE_CHANGE_CONFIG);
     if (!entry) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    if (!Grants(*entry, SERVICE_CHANGE_CONFIG)) {
-        return api.Fail(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     }
     if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION) {
         return api.Fail(ERROR_INVALID_LEVEL, FALSE);
     }
-    ServiceEntry* service = FindService(api.S(), entry->name);
+    ServiceEntry* service = ServiceBehind(api, *entry);
     if (!service) {
-        return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+        return FALSE;
     }
     if (service->markedForDelete) {
         return api.Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
@@ -222,24 +193,18 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus)
 {
     ApiCall api("QueryServiceStatus");
-    HandleEntry* entry = Expect(api, hService, Kind::Service);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
+    HandleEntry* entry = api.UseHandle(hService, Kind::Service, SERVICE_QUERY_STATUS);
     if (!entry) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    if (!Grants(*entry, SERVICE_QUERY_STATUS)) {
-        return api.Fail(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     }
     if (!lpServiceStatus) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    ServiceEntry* service = FindService(api.S(), entry->name);
+    ServiceEntry* service = ServiceBehind(api, *entry);
     if (!service) {
-        return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+        return FALSE;
     }
-    AdvanceStop(api.S(), *service);
+    AdvanceStop(*service);
     *lpServiceStatus = StatusOf(*service);
     api.SetArg(lpServiceStatus->dwCurrentState);
     return TRUE;
@@ -249,15 +214,9 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, L
                                  LPDWORD pcbBytesNeeded)
 {
     ApiCall api("QueryServiceStatusEx");
-    HandleEntry* entry = Expect(api, hService, Kind::Service);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
+    HandleEntry* entry = api.UseHandle(hService, Kind::Service, SERVICE_QUERY_STATUS);
     if (!entry) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    if (!Grants(*entry, SERVICE_QUERY_STATUS)) {
-        return api.Fail(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     }
     if (InfoLevel != SC_STATUS_PROCESS_INFO) {
         return api.Fail(ERROR_INVALID_LEVEL, FALSE);
@@ -272,11 +231,11 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, L
     if (!lpBuffer) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    ServiceEntry* service = FindService(api.S(), entry->name);
+    ServiceEntry* service = ServiceBehind(api, *entry);
     if (!service) {
-        return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+        return FALSE;
     }
-    AdvanceStop(api.S(), *service);
+    AdvanceStop(*service);
     SERVICE_STATUS status = StatusOf(*service);
     SERVICE_STATUS_PROCESS process{};
     process.dwServiceType = status.dwServiceType;
@@ -301,19 +260,13 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
     (void)dwNumServiceArgs;
     (void)lpServiceArgVectors;
     ApiCall api("StartServiceW");
-    HandleEntry* entry = Expect(api, hService, Kind::Service);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
+    HandleEntry* entry = api.UseHandle(hService, Kind::Service, SERVICE_START);
     if (!entry) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+        return FALSE;
     }
-    if (!Grants(*entry, SERVICE_START)) {
-        return api.Fail(ERROR_ACCESS_DENIED, FALSE);
-    }
-    ServiceEntry* service = FindService(api.S(), entry->name);
+    ServiceEntry* service = ServiceBehind(api, *entry);
     if (!service) {
-        return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+        return FALSE;
     }
     if (service->markedForDelete) {
         return api.Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
@@ -334,12 +287,10 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 {
     ApiCall api("ControlService");
     api.SetArg(dwControl);
-    HandleEntry* entry = Expect(api, hService, Kind::Service);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
+    // The right needed depends on the control, which is checked first.
+    HandleEntry* entry = api.UseHandle(hService, Kind::Service);
     if (!entry) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+        return FALSE;
     }
     DWORD needed = 0;
     DWORD acceptBit = 0;
@@ -367,11 +318,11 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     if (!lpServiceStatus) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    State& state = api.S();
-    ServiceEntry* service = FindService(state, entry->name);
+    ServiceEntry* service = ServiceBehind(api, *entry);
     if (!service) {
-        return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+        return FALSE;
     }
+    State& state = api.S();
     if (service->state == SERVICE_STOPPED) {
         return api.Fail(ERROR_SERVICE_NOT_ACTIVE, FALSE);
     }
@@ -416,19 +367,13 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 BOOL WINAPI DeleteService(SC_HANDLE hService)
 {
     ApiCall api("DeleteService");
-    HandleEntry* entry = Expect(api, hService, Kind::Service);
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
+    HandleEntry* entry = api.UseHandle(hService, Kind::Service, DELETE);
     if (!entry) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
+        return FALSE;
     }
-    if (!Grants(*entry, DELETE)) {
-        return api.Fail(ERROR_ACCESS_DENIED, FALSE);
-    }
-    ServiceEntry* service = FindService(api.S(), entry->name);
+    ServiceEntry* service = ServiceBehind(api, *entry);
     if (!service) {
-        return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+        return FALSE;
     }
     if (service->markedForDelete) {
         return api.Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
@@ -440,17 +385,5 @@ BOOL WINAPI DeleteService(SC_HANDLE hService)
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject)
 {
     ApiCall api("CloseServiceHandle");
-    HandleEntry* entry = FindHandle(api.S(), hSCObject);
-    if (entry) {
-        api.SetKind(KindName(entry->kind));
-        api.SetText(entry->name);
-    }
-    if (DWORD error = 0; api.Faulted(error)) {
-        return api.Fail(error, FALSE);
-    }
-    if (!entry || (entry->kind != Kind::Scm && entry->kind != Kind::Service)) {
-        return api.Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    CloseHandleEntry(api.S(), *entry);
-    return TRUE;
+    return api.CloseOf(hSCObject, {Kind::Scm, Kind::Service}, /*journalName=*/true) ? TRUE : FALSE;
 }

@@ -1,5 +1,7 @@
 #include "SimState.h"
 
+#include <algorithm>
+
 namespace sim {
 namespace detail {
 
@@ -113,6 +115,11 @@ HandleEntry* FindHandle(State& state, const void* handle)
     return &it->second;
 }
 
+bool Grants(const HandleEntry& entry, DWORD wanted)
+{
+    return (entry.access & wanted) == wanted;
+}
+
 void CloseHandleEntry(State& state, HandleEntry& entry)
 {
     // A closed handle leaves the table: values are never reused, so a stale
@@ -186,16 +193,56 @@ void ApiCall::Record()
     m_recorded = true;
 }
 
-bool ApiCall::Faulted(DWORD& error)
+bool ApiCall::Faulted()
 {
     long long index = ++m_state.callCounts[m_call.function];
     for (const Fault& fault : m_state.faults) {
         if (fault.function == m_call.function && index >= fault.first && (fault.last < 0 || index <= fault.last)) {
-            error = fault.error;
+            Fail(fault.error, 0);
             return true;
         }
     }
     return false;
+}
+
+HandleEntry* ApiCall::UseHandle(const void* handle, Kind kind, DWORD access)
+{
+    HandleEntry* entry = FindHandle(m_state, handle);
+    if (entry && entry->kind != kind) {
+        entry = nullptr;
+    }
+    if (entry && !entry->name.empty()) {
+        SetText(entry->name);
+    }
+    if (Faulted()) {
+        return nullptr;
+    }
+    if (!entry) {
+        return Fail<HandleEntry*>(ERROR_INVALID_HANDLE, nullptr);
+    }
+    if (!Grants(*entry, access)) {
+        return Fail<HandleEntry*>(ERROR_ACCESS_DENIED, nullptr);
+    }
+    return entry;
+}
+
+bool ApiCall::CloseOf(const void* handle, std::initializer_list<Kind> kinds, bool journalName)
+{
+    HandleEntry* entry = FindHandle(m_state, handle);
+    if (entry) {
+        SetKind(KindName(entry->kind));
+        if (journalName) {
+            SetText(entry->name);
+        }
+    }
+    if (Faulted()) {
+        return false;
+    }
+    if (!entry || std::find(kinds.begin(), kinds.end(), entry->kind) == kinds.end()) {
+        return Fail(ERROR_INVALID_HANDLE, false);
+    }
+    CloseHandleEntry(m_state, *entry);
+    return true;
 }
 
 }  // namespace detail

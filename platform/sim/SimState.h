@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -131,6 +132,8 @@ std::wstring Text(LPCWSTR text);  // null reads as empty
 // Handles.
 std::uintptr_t NewHandle(State& state, HandleEntry entry);
 HandleEntry* FindHandle(State& state, const void* handle);
+// True when the handle was opened with every right in `wanted`.
+bool Grants(const HandleEntry& entry, DWORD wanted);
 // Closes the handle: its entry leaves the table, so `entry` dangles afterwards.
 void CloseHandleEntry(State& state, HandleEntry& entry);
 ServiceEntry* FindService(State& state, const std::wstring& name);
@@ -164,9 +167,26 @@ public:
     void SetArg(DWORD arg) { m_call.arg = arg; }
     void SetKind(const char* kind) { m_call.kind = kind; }
 
-    // Counts the call; true when the fault table says it fails, with the
-    // error to report. Call once, after the journal text is known.
-    bool Faulted(DWORD& error);
+    // Counts the call; true when the fault table says it fails, in which case
+    // the call has already failed with the injected error. Call once, after
+    // the journal text is known.
+    bool Faulted();
+
+    // The opening every call on a handle shares, in this order: journals the
+    // name behind a live handle of `kind` when it has one (manager and event
+    // handles have none and leave the caller's text alone), consults the
+    // fault table, so that an injected fault wins over every other check,
+    // then fails a handle that is not a live one of `kind` with
+    // ERROR_INVALID_HANDLE and one that lacks `access` with
+    // ERROR_ACCESS_DENIED. Returns null once the call has failed.
+    HandleEntry* UseHandle(const void* handle, Kind kind, DWORD access = 0);
+
+    // A whole close of a handle of one of `kinds`: journals the kind (and,
+    // with `journalName`, the name) of whatever live handle it is given,
+    // consults the fault table, fails anything but a live handle of those
+    // kinds with ERROR_INVALID_HANDLE, and otherwise closes it. Returns
+    // whether it closed the handle.
+    bool CloseOf(const void* handle, std::initializer_list<Kind> kinds, bool journalName);
 
     template <typename T>
     T Fail(DWORD error, T value)
