@@ -15,17 +15,7 @@ cd "$bench_root"
 
 stops=${1:-20}
 quiet_s=${2:-60}
-seed=${BENCH_SEED:-$(date +%s)}
-RANDOM=$seed
-command_line="bench/bench.sh${*:+ $*}"
-work=$bench_root/build/bench
-export WINEPREFIX=$work/prefix
-trap close_prefix EXIT
-trap 'exit 130' INT TERM
-started=$SECONDS
-
-bash scripts/setup.sh >/dev/null || die "setup failed"
-mkdir -p "$work"
+bench_begin bench "$@"
 
 # ---------------------------------------------------------------------------
 echo "== instructions per poll (simulated platform, callgrind)"
@@ -62,9 +52,7 @@ done
 
 # ---------------------------------------------------------------------------
 echo "== Tavrilex under Wine"
-build_windows "$work/win32"
-open_prefix "$work/win32"
-pid=$(prefix_pid "$tav") || die "no process runs $tav"
+start_tavrilex
 services_pid=$(prefix_pid 'C:\windows\system32\services.exe')
 server_pid=$(pgrep -f "wineserver" 2>/dev/null | while read -r p; do
     { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; done | head -n 1)

@@ -19,6 +19,26 @@ bound_ms=6000   # one poll period (5000 ms) plus the time of a poll
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 die() { echo "bench: $*" >&2; exit 1; }
 
+# The opening of every bench script, run from the repository's root: seeds
+# RANDOM from BENCH_SEED (or the clock), keeps the exact command line of
+# bench/$1.sh with the arguments after $1, makes the work folder build/$1 with
+# the Wine prefix inside it (removed on exit) and installs what is missing.
+# Sets seed, command_line, work, started and WINEPREFIX.
+bench_begin() {
+    local name=$1
+    shift
+    seed=${BENCH_SEED:-$(date +%s)}
+    RANDOM=$seed
+    command_line="bench/$name.sh${*:+ $*}"
+    work=$bench_root/build/$name
+    export WINEPREFIX=$work/prefix
+    trap close_prefix EXIT
+    trap 'exit 130' INT TERM
+    started=$SECONDS
+    bash scripts/setup.sh >/dev/null || die "setup failed"
+    mkdir -p "$work"
+}
+
 # Builds the Windows side into $1 (tavrilex.exe, tests/e2e/quorbel_stub.exe)
 # and the handle-count helper beside it.
 build_windows() {
@@ -66,6 +86,14 @@ open_prefix() {
     sc start Tavrilex >/dev/null
     wait_state Tavrilex 4 10000 || die "Tavrilex did not reach RUNNING"
     wait_state quorbel 4 "$bound_ms" || die "Tavrilex did not start quorbel within $bound_ms ms"
+}
+
+# Builds the Windows side into $work/win32, opens a fresh prefix with it and
+# sets `pid` to the Linux process that hosts tavrilex.exe.
+start_tavrilex() {
+    build_windows "$work/win32"
+    open_prefix "$work/win32"
+    pid=$(prefix_pid "$tav") || die "no process runs $tav"
 }
 
 close_prefix() {

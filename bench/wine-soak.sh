@@ -15,20 +15,8 @@ source "$(dirname "$0")/wine-lib.sh"
 cd "$bench_root"
 
 minutes=${1:-10}
-seed=${BENCH_SEED:-$(date +%s)}
-RANDOM=$seed
-command_line="bench/wine-soak.sh${*:+ $*}"
-work=$bench_root/build/wine-soak
-export WINEPREFIX=$work/prefix
-trap close_prefix EXIT
-trap 'exit 130' INT TERM
-started=$SECONDS
-
-bash scripts/setup.sh >/dev/null || die "setup failed"
-mkdir -p "$work"
-build_windows "$work/win32"
-open_prefix "$work/win32"
-pid=$(prefix_pid "$tav") || die "no process runs $tav"
+bench_begin wine-soak "$@"
+start_tavrilex
 
 # Handles and memory are read a moment after quorbel is back, when the poll
 # that restarted it has closed what it opened.
