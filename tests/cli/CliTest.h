@@ -37,26 +37,4 @@ protected:
         EXPECT_EQ(errors, "");
         return output;
     }
-
-    // The journal's calls of one function, in order.
-    static std::vector<sim::Call> CallsOf(const std::string& function)
-    {
-        std::vector<sim::Call> calls;
-        for (const sim::Call& call : sim::Journal()) {
-            if (call.function == function) {
-                calls.push_back(call);
-            }
-        }
-        return calls;
-    }
-
-    // Kinds of the handles closed, in closing order.
-    static std::vector<std::string> ClosedKinds()
-    {
-        std::vector<std::string> kinds;
-        for (const sim::Call& call : CallsOf("CloseServiceHandle")) {
-            kinds.push_back(call.kind);
-        }
-        return kinds;
-    }
 };

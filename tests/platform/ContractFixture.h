@@ -47,6 +47,32 @@ protected:
     void TearDown() override { contract::TearDownPlatform(); }
 };
 
+// Closes a manager or service handle at scope end unless the test took it
+// back with Release() to close it itself.
+class CScHandle {
+public:
+    explicit CScHandle(SC_HANDLE handle = nullptr) : m_handle(handle) {}
+    ~CScHandle()
+    {
+        if (m_handle) {
+            CloseServiceHandle(m_handle);
+        }
+    }
+    CScHandle(const CScHandle&) = delete;
+    CScHandle& operator=(const CScHandle&) = delete;
+
+    SC_HANDLE Get() const { return m_handle; }
+    SC_HANDLE Release()
+    {
+        SC_HANDLE handle = m_handle;
+        m_handle = nullptr;
+        return handle;
+    }
+
+private:
+    SC_HANDLE m_handle;
+};
+
 // Sets the calling thread's last error to a value no call sets, so that an
 // assertion on GetLastError() sees what the call itself left there.
 constexpr DWORD kPoison = 0xDEADBEEF;

@@ -8,31 +8,6 @@ namespace {
 
 const wchar_t* const kService = L"TavrilexContractSvc";
 
-// Closes the handle at scope end unless the test closed it itself.
-class CScHandle {
-public:
-    explicit CScHandle(SC_HANDLE handle = nullptr) : m_handle(handle) {}
-    ~CScHandle()
-    {
-        if (m_handle) {
-            CloseServiceHandle(m_handle);
-        }
-    }
-    CScHandle(const CScHandle&) = delete;
-    CScHandle& operator=(const CScHandle&) = delete;
-
-    SC_HANDLE Get() const { return m_handle; }
-    SC_HANDLE Release()
-    {
-        SC_HANDLE handle = m_handle;
-        m_handle = nullptr;
-        return handle;
-    }
-
-private:
-    SC_HANDLE m_handle;
-};
-
 SC_HANDLE OpenManager(DWORD access = SC_MANAGER_ALL_ACCESS)
 {
     return OpenSCManagerW(nullptr, nullptr, access);

@@ -1,1 +1,21 @@
 #include "SimTest.h"
+
+std::vector<sim::Call> CallsOf(const std::string& function)
+{
+    std::vector<sim::Call> calls;
+    for (const sim::Call& call : sim::Journal()) {
+        if (call.function == function) {
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+std::vector<std::string> ClosedKinds()
+{
+    std::vector<std::string> kinds;
+    for (const sim::Call& call : CallsOf("CloseServiceHandle")) {
+        kinds.push_back(call.kind);
+    }
+    return kinds;
+}

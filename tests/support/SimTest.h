@@ -6,8 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { sim::Reset(); }
     void TearDown() override { sim::Reset(); }
 };
+
+// The journal's calls of one function, in order.
+std::vector<sim::Call> CallsOf(const std::string& function);
+
+// Kinds of the handles CloseServiceHandle closed, in closing order.
+std::vector<std::string> ClosedKinds();

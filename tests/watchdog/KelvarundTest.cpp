@@ -14,27 +14,6 @@ const std::wstring kQuorbel = L"quorbel";
 constexpr char kStartRefused[] = "Kelvarund - Failed to start service with error ";
 constexpr char kOpenRefused[] = "Kelvarund - Failed to open service with error:  ";
 
-std::vector<sim::Call> CallsOf(const char* function)
-{
-    std::vector<sim::Call> calls;
-    for (const sim::Call& call : sim::Journal()) {
-        if (call.function == function) {
-            calls.push_back(call);
-        }
-    }
-    return calls;
-}
-
-// The closes in the journal, as the kinds of handle they closed.
-std::vector<std::string> ClosedKinds()
-{
-    std::vector<std::string> kinds;
-    for (const sim::Call& call : CallsOf("CloseServiceHandle")) {
-        kinds.push_back(call.kind);
-    }
-    return kinds;
-}
-
 struct KelvarundRow {
     const char* name;
     std::function<void()> arrange;  // services and faults before the call

@@ -72,17 +72,6 @@ PollTrace RunPolls(CTestService& service, int polls, const std::function<void(in
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-std::vector<sim::Call> CallsOf(const char* function)
-{
-    std::vector<sim::Call> calls;
-    for (const sim::Call& call : sim::Journal()) {
-        if (call.function == function) {
-            calls.push_back(call);
-        }
-    }
-    return calls;
-}
-
 int CountCalls(const char* function) { return static_cast<int>(CallsOf(function).size()); }
 
 void StartRefusedForGood()

@@ -73,23 +73,6 @@ std::wstring EndEventName(const std::wstring& service)
     return L"Global\\TavrilexContractEnd_" + service;
 }
 
-class CScHandle {
-public:
-    explicit CScHandle(SC_HANDLE handle) : m_handle(handle) {}
-    ~CScHandle()
-    {
-        if (m_handle) {
-            CloseServiceHandle(m_handle);
-        }
-    }
-    CScHandle(const CScHandle&) = delete;
-    CScHandle& operator=(const CScHandle&) = delete;
-    SC_HANDLE Get() const { return m_handle; }
-
-private:
-    SC_HANDLE m_handle;
-};
-
 // Polls until the service reports `state`; false on a failed query or when
 // the limit passes first.
 bool WaitForState(SC_HANDLE service, DWORD state)
