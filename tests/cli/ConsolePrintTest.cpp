@@ -13,6 +13,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #else
 #include <unistd.h>
 #endif
@@ -32,7 +33,14 @@ const std::string kNewline = "\n";
 // translation shows in the result.
 std::string CaptureStdoutBytes(const std::function<void()>& action)
 {
-    const std::string path = ::testing::TempDir() + "console_print_capture.bin";
+    // ctest runs each case in a process of its own, in parallel: the file
+    // name carries the process id so that no two cases share a file.
+#ifdef _WIN32
+    const int pid = _getpid();
+#else
+    const int pid = static_cast<int>(getpid());
+#endif
+    const std::string path = ::testing::TempDir() + "console_print_capture_" + std::to_string(pid) + ".bin";
     std::fflush(stdout);
 #ifdef _WIN32
     // _setmode answers with the mode it replaces: ask, then put it back.
