@@ -5,13 +5,14 @@
 #
 # The prefix steps follow tests/e2e/run.sh: one boot that is shut down
 # cleanly before any service is registered, then a persistent wineserver.
+# Like the suites, it runs the build that scripts/wine-pick.sh chooses.
 
-export WINEARCH=win32
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
 export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 
 bench_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$bench_root/scripts/wine-pick.sh"
 win_dir='C:\bench'
 tav="$win_dir\\tavrilex.exe"
 bound_ms=6000   # one poll period (5000 ms) plus the time of a poll
@@ -36,17 +37,19 @@ bench_begin() {
     trap 'exit 130' INT TERM
     started=$SECONDS
     bash scripts/setup.sh >/dev/null || die "setup failed"
+    wine_pick || die "$wine_why"
+    echo "build: $wine_why"
     mkdir -p "$work"
 }
 
-# Builds the Windows side into $1 (tavrilex.exe, tests/e2e/quorbel_stub.exe)
-# and the handle-count helper beside it.
+# Builds the chosen Windows preset into $1 (tavrilex.exe,
+# tests/e2e/quorbel_stub.exe) and the handle-count helper beside it.
 build_windows() {
     local build=$1
-    cmake --preset win32 -B "$build" >/dev/null &&
+    cmake --preset "$wine_build" -B "$build" >/dev/null &&
         cmake --build "$build" --target tavrilex quorbel_stub >/dev/null ||
         die "the Windows build failed"
-    i686-w64-mingw32-g++-posix -O2 -Wall -Wextra -Werror -municode -static \
+    "$wine_triple-g++-posix" -O2 -Wall -Wextra -Werror -municode -static \
         -o "$build/handlecount.exe" "$bench_root/bench/HandleCount.cpp" ||
         die "the handle-count helper did not build"
 }
@@ -72,7 +75,7 @@ open_prefix() {
     local build=$1 out
     close_prefix
     mkdir -p "$(dirname "$WINEPREFIX")"
-    { wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w; } || die "the Wine prefix did not boot"
+    { wine wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w; } || die "the Wine prefix did not boot"
     wineserver -p </dev/null >/dev/null 2>&1
     wine cmd /c exit </dev/null >/dev/null 2>&1 || die "the Wine prefix did not start"
     mkdir -p "$WINEPREFIX/drive_c/bench"
@@ -88,11 +91,11 @@ open_prefix() {
     wait_state quorbel 4 "$bound_ms" || die "Tavrilex did not start quorbel within $bound_ms ms"
 }
 
-# Builds the Windows side into $work/win32, opens a fresh prefix with it and
+# Builds the Windows side into $work/<build>, opens a fresh prefix with it and
 # sets `pid` to the Linux process that hosts tavrilex.exe.
 start_tavrilex() {
-    build_windows "$work/win32"
-    open_prefix "$work/win32"
+    build_windows "$work/$wine_build"
+    open_prefix "$work/$wine_build"
     pid=$(prefix_pid "$tav") || die "no process runs $tav"
 }
 
@@ -177,7 +180,7 @@ stats() {
 }
 
 machine_line() {
-    echo "$(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(uname -sr), $(wine --version)"
+    echo "build $wine_build ($wine_why); $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(uname -sr), $(wine --version)"
 }
 
 # Replaces the part of bench/RESULTS.md between the markers of section $1 with

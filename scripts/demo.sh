@@ -2,8 +2,12 @@
 # Builds tavrilex.exe and shows it at work under Wine's service control
 # manager, in a throwaway Wine prefix below build/, narrating each step.
 #
-#   scripts/demo.sh              build the win32 preset (build/win32), then demo
-#   scripts/demo.sh <build dir>  demo the tavrilex.exe already built there
+#   scripts/demo.sh               build the Windows presets, then demo
+#   scripts/demo.sh <build root>  demo the executables already built there
+#
+# It runs the 32-bit build where this machine executes 32-bit code, and the
+# 64-bit build of the same source under Wine's 64-bit half where it does not
+# (scripts/wine-pick.sh); it says which and why.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,22 +20,29 @@ now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 # ---------------------------------------------------------------------------
 step "Building"
 bash scripts/setup.sh || die "could not install the build tools"
+source scripts/wine-pick.sh
+wine_pick || die "$wine_why"
 if [ $# -ge 1 ]; then
-    build=$(cd "$1" && pwd) || die "no such build folder: $1"
-    say "Using the executables already built in $build."
+    builds=$(cd "$1" && pwd) || die "no such build folder: $1"
+    say "Using the executables already built in $builds."
 else
-    build=$root/build/win32
-    say "Cross-compiling tavrilex.exe for 32-bit Windows with mingw-w64 (cmake preset win32)."
-    { cmake --preset win32 >/dev/null && cmake --build --preset win32; } ||
-        die "the Windows build failed"
+    builds=$root/build
+    say "Cross-compiling tavrilex.exe for 32-bit Windows with mingw-w64 (cmake preset win32),
+and the same source for 64-bit Windows (preset win64)."
+    for preset in win32 win64; do
+        { cmake --preset $preset >/dev/null && cmake --build --preset $preset; } ||
+            die "the $preset build failed"
+    done
 fi
+build=$builds/$wine_build
+say "Running the $wine_build build ($wine_why)."
 exe=$build/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
 [ -f "$exe" ] && [ -f "$stub" ] || die "$exe or $stub is missing"
 
 # ---------------------------------------------------------------------------
 export WINEPREFIX=$root/build/demo/prefix
-export WINEARCH=win32
+wine_limit_s=60   # per wine call; a hung one ends the demo instead of hanging it
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
 export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
@@ -80,7 +91,7 @@ mkdir -p "$root/build/demo"
 : >"$events"
 # Made and shut down once first: services started while a new prefix is still
 # being filled in do not find their database.
-{ wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w; } || die "the Wine prefix could not be made"
+{ wine wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w; } || die "the Wine prefix could not be made"
 wineserver -p </dev/null >/dev/null 2>&1   # keep it alive between commands
 # Wine has no Event Viewer: an error event is printed as a debug line on the
 # standard error of the services, which is this file.
@@ -175,7 +186,8 @@ finish
 trap - EXIT
 
 step "Done"
-say "The executable: $exe
-It is a 32-bit Windows console program. On Windows, from an elevated prompt:
+say "The executables: $builds/win32/tavrilex.exe (32-bit, runs on every Windows)
+and $builds/win64/tavrilex.exe (the same program built for 64-bit Windows).
+The demo ran the $wine_build one. On Windows, from an elevated prompt:
   tavrilex.exe -install   then   sc start Tavrilex   (or restart Windows)
   tavrilex.exe -remove    to take it away again."

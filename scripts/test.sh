@@ -83,22 +83,34 @@ fuzz_entry() {
 step fuzz-entry fuzz_entry
 count fuzz-entry
 
-win32_build() {
-    cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs"
+# Both Windows builds, each checked without running it: the 32-bit file is
+# the product, the 64-bit one its native twin for 64-bit Windows.
+windows_build() {
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs" &&
+        tests/e2e/check-image.sh "build/$1/tavrilex.exe" "$1"
 }
-step win32-build win32_build
+for preset in win32 win64; do
+    step "$preset-build" windows_build "$preset"
+done
 
-if [ -x tests/e2e/run.sh ]; then
-    step e2e-wine tests/e2e/run.sh "$root/build/win32"
-    count e2e-wine
-fi
+# The probe's outcomes, with stand-in loaders.
+step wine-pick tests/e2e/wine-pick-test.sh
+count wine-pick
+
+# The Wine suites run the build this machine can execute; the step names say
+# which, and the suites' first line says why.
+source scripts/wine-pick.sh
+wine_pick || wine_build=none
+echo
+echo "Wine suites: ${wine_why}"
+
+step "e2e-wine-$wine_build" tests/e2e/run.sh "$root/build"
+count "e2e-wine-$wine_build"
 
 # The contract and formatting unit tests as Windows programs; after the
 # end-to-end suite so that they can start from a copy of its booted prefix.
-if [ -x tests/wine/run.sh ]; then
-    step unit-wine tests/wine/run.sh "$root/build/win32"
-    count unit-wine
-fi
+step "unit-wine-$wine_build" tests/wine/run.sh "$root/build"
+count "unit-wine-$wine_build"
 
 echo
 if [ ${#failed_steps[@]} -gt 0 ]; then

@@ -2,9 +2,12 @@
 # End-to-end suite: the real tavrilex.exe against Wine's real service control
 # manager.
 #
-#   tests/e2e/run.sh <build dir holding tavrilex.exe> [case ...]
+#   tests/e2e/run.sh <build root holding win32/ and win64/> [case ...]
 #
-# e.g. tests/e2e/run.sh build/win32; naming cases runs only those.
+# e.g. tests/e2e/run.sh build; naming cases runs only those. The probe in
+# scripts/wine-pick.sh chooses the build: win32 where this machine executes
+# 32-bit code, win64 under Wine's 64-bit half where it does not; the first
+# line of the output says which and why.
 #
 # Each case gets a fresh copy of one clean, booted Wine prefix below
 # <build dir>/e2e, with its own wineserver kept alive between commands: Wine
@@ -16,18 +19,28 @@
 set -uo pipefail
 
 if [ $# -lt 1 ]; then
-    echo "usage: $0 <build dir holding tavrilex.exe> [case ...]" >&2
+    echo "usage: $0 <build root holding win32/ and win64/> [case ...]" >&2
     exit 2
 fi
-build=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build dir: $1" >&2; exit 2; }
+builds=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build root: $1" >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/wine-pick.sh"
+if ! wine_pick; then
+    echo "FAIL setup: $wine_why"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+echo "build: $wine_why"
+build=$builds/$wine_build
 exe=$build/tavrilex.exe
+shipped=$builds/win32/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
 work=$build/e2e
 template=$work/template
 cases_dir=$work/cases
 jobs_max=2
 
-export WINEARCH=win32
+wine_limit_s=60   # per wine, sc or reg call; a hung one fails its case
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
 export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
@@ -35,6 +48,7 @@ unset DISPLAY WAYLAND_DISPLAY
 # its standard error, so every ReportEventW of Tavrilex lands in the case's
 # services.err: the advapi fixme carries the record's type, category, id, SID,
 # string count and data size, and the eventlog lines carry its strings.
+# Pointers print as wide as the build's, so they are shown as plain numbers.
 event_debug="-all,+eventlog,fixme+advapi"
 
 tav='C:\e2e\tavrilex.exe'
@@ -157,13 +171,14 @@ start_tavrilex() {
 # "type=.. category=.. id=.. sid=.. strings=.. data=.. raw=.. | string | ...".
 event_records() {
     awk '
+        function ptr(p) { sub(/^ */, "", p); sub(/^0+/, "", p); return p == "" ? "0" : p }
         /:fixme:advapi:ReportEventW \(/ {
             if (rec != "") print rec
             args = $0
             sub(/^[^(]*\(/, "", args); sub(/\).*$/, "", args)
             split(args, f, ",")
-            rec = "type=" f[2] " category=" f[3] " id=" f[4] " sid=" f[5] \
-                  " strings=" f[6] " data=" f[7] " raw=" f[9]
+            rec = "type=" f[2] " category=" f[3] " id=" f[4] " sid=" ptr(f[5]) \
+                  " strings=" f[6] " data=" f[7] " raw=" ptr(f[9])
             next
         }
         /:(err|warn|trace):eventlog:ReportEventW L"/ {
@@ -178,7 +193,7 @@ event_records() {
 record_count() { grep -c ':fixme:advapi:ReportEventW (' "$dir/services.err"; }
 
 error_record() {
-    echo "type=0x0001 category=0x0000 id=0x00000000 sid=00000000 strings=0x0002 data=0x00000000 raw=00000000 | Tavrilex | $1"
+    echo "type=0x0001 category=0x0000 id=0x00000000 sid=0 strings=0x0002 data=0x00000000 raw=0 | Tavrilex | $1"
 }
 
 # How many times the stand-in quorbel has reached RUNNING in this prefix.
@@ -222,23 +237,16 @@ prefix_processes() {
 # ---------------------------------------------------------------------------
 # The cases.
 
+# The file this suite runs and, when that is the 64-bit one, the shipped
+# 32-bit file too, which this machine may not be able to run.
 case_image() {
-    local dlls unexpected kind
-    dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-    note "imports: $(echo $dlls)"
-    unexpected=$(grep -viE '^(kernel32|advapi32|msvcrt)\.dll$|^api-ms-' <<<"$dlls")
-    [ -z "$unexpected" ] || fail "imports DLLs that Windows does not ship: $(echo $unexpected)"
-    kind=$(file -b "$exe")
-    [[ $kind == "PE32 executable (console) Intel 80386"* ]] || fail "file says: $kind"
-    local key value strings
-    strings=$(strings -el "$exe")
-    for key in FileDescription=Tavrilex ProductName=Tavrilex FileVersion=1.0.0 \
-               ProductVersion=1.0.0 OriginalFilename=tavrilex.exe; do
-        value=$(grep -A1 -x "${key%%=*}" <<<"$strings" | sed -n 2p)
-        expect_eq "version resource ${key%%=*}" "${key#*=}" "$value"
-    done
-    grep -q 'requestedExecutionLevel level="asInvoker"' <(strings "$exe") ||
-        fail "no embedded manifest asking for asInvoker"
+    local out
+    out=$("$here/check-image.sh" "$exe" "$wine_build") || fail "$out"
+    note "$out"
+    if [ "$wine_build" != win32 ]; then
+        out=$("$here/check-image.sh" "$shipped" win32) || fail "$out"
+        note "$out"
+    fi
 }
 
 case_console() {
@@ -471,11 +479,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-for tool in wine wineserver i686-w64-mingw32-objdump file strings; do
+for tool in wineserver "$wine_triple-objdump" i686-w64-mingw32-objdump file strings; do
     command -v "$tool" >/dev/null || { echo "FAIL setup: $tool is not installed"; echo "0 passed, 1 failed"; exit 1; }
 done
 for f in "$exe" "$stub"; do
-    [ -f "$f" ] || { echo "FAIL setup: $f is missing (build the win32 preset first)"; echo "0 passed, 1 failed"; exit 1; }
+    [ -f "$f" ] || { echo "FAIL setup: $f is missing (build the $wine_build preset first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 
 mkdir -p "$work"
@@ -488,7 +496,7 @@ rm -rf "$cases_dir" "$template"
 mkdir -p "$cases_dir"
 
 # One clean prefix, booted once and shut down cleanly; every case copies it.
-if ! { WINEPREFIX=$template wineboot -i </dev/null >"$work/template.log" 2>&1 &&
+if ! { WINEPREFIX=$template wine wineboot -i </dev/null >"$work/template.log" 2>&1 &&
        WINEPREFIX=$template wineserver -w; }; then
     echo "FAIL setup: the template prefix did not boot (see $work/template.log)"
     echo "0 passed, 1 failed"
@@ -537,6 +545,6 @@ for name in "${all_cases[@]}"; do
         sed 's/^/    | /' "$d/log" | tail -n 25
     fi
 done
-echo "(template prefix booted in ${template_s} s; whole suite ${SECONDS} s; logs in $cases_dir)"
+echo "(build $wine_build; template prefix booted in ${template_s} s; whole suite ${SECONDS} s; logs in $cases_dir)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

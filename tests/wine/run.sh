@@ -3,9 +3,11 @@
 # platform contract against Wine's real service control manager and kernel)
 # and format_tests.exe (the formatting tests against mingw's run-time).
 #
-#   tests/wine/run.sh <build dir of the win32 preset>
+#   tests/wine/run.sh <build root holding win32/ and win64/>
 #
-# Uses a throwaway Wine prefix below <build dir>/wine-tests: a copy of the
+# Runs the build that scripts/wine-pick.sh chooses for this machine (win32
+# where it executes 32-bit code, win64 otherwise) and says which and why.
+# Uses a throwaway Wine prefix below <build>/wine-tests: a copy of the
 # end-to-end suite's clean template when one is there, a freshly booted prefix
 # otherwise. Prints each program's gtest output and ends with
 # "N passed, M failed" summed over both programs. Exits non-zero when anything
@@ -13,17 +15,25 @@
 set -uo pipefail
 
 if [ $# -ne 1 ]; then
-    echo "usage: $0 <build dir of the win32 preset>" >&2
+    echo "usage: $0 <build root holding win32/ and win64/>" >&2
     exit 2
 fi
-build=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build dir: $1" >&2; exit 2; }
+builds=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build root: $1" >&2; exit 2; }
+source "$(dirname "$0")/../../scripts/wine-pick.sh"
+if ! wine_pick; then
+    echo "FAIL setup: $wine_why"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+echo "build: $wine_why"
+build=$builds/$wine_build
 work=$build/wine-tests
 prefix=$work/prefix
 template=$build/e2e/template
 programs=(format_tests contract_tests)
 program_limit_s=90
 
-export WINEARCH=win32
+wine_limit_s=$program_limit_s
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
 export WINEDEBUG=-all
 export WINEPREFIX=$prefix
@@ -47,16 +57,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-for tool in wine wineserver; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "FAIL setup: $tool is not installed"
-        failed=1
-        finish
-    fi
-done
+if ! command -v wineserver >/dev/null; then
+    echo "FAIL setup: wineserver is not installed"
+    failed=1
+    finish
+fi
 for name in "${programs[@]}"; do
     if [ ! -f "$build/tests/wine/$name.exe" ]; then
-        echo "FAIL setup: $build/tests/wine/$name.exe is missing (build the win32 preset first)"
+        echo "FAIL setup: $build/tests/wine/$name.exe is missing (build the $wine_build preset first)"
         failed=1
         finish
     fi
@@ -74,7 +82,7 @@ else
     origin="fresh prefix"
     # Waits for the first boot's set-up to end, so the tests start from a
     # prefix at rest.
-    if ! { wineboot -i </dev/null >"$work/boot.log" 2>&1 && wineserver -w; }; then
+    if ! { wine wineboot -i </dev/null >"$work/boot.log" 2>&1 && wineserver -w; }; then
         echo "FAIL setup: the Wine prefix did not boot (see $work/boot.log)"
         failed=1
         finish
@@ -108,7 +116,7 @@ for name in "${programs[@]}"; do
     echo "=== $name.exe"
     # Standard input and output are files: Wine's own processes outlive the
     # program and would hold a pipe open.
-    timeout "$program_limit_s" wine "C:\\wine-tests\\$name.exe" </dev/null >"$out" 2>"$work/$name.err"
+    wine "C:\\wine-tests\\$name.exe" </dev/null >"$out" 2>"$work/$name.err"
     rc=$?
     cat "$out"
     program_passed=$(count_lines PASSED "$out")

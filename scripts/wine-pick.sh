@@ -1,0 +1,73 @@
+# Sourced by every script that runs Windows programs under Wine (the
+# end-to-end suite, the Windows unit programs, the demo, the bench). Decides
+# which build they run, and how Wine is called for it.
+#
+# Some machines refuse 32-bit Linux executables, and then Wine's 32-bit
+# loader cannot run at all; its 64-bit loader still can, and runs the 64-bit
+# build of the same source. So the probe runs each loader once:
+#
+#   the 32-bit loader executes    -> build win32, WINEARCH=win32
+#   only the 64-bit one executes  -> build win64, WINEARCH=win64
+#   neither executes              -> wine_pick fails, wine_why says why
+#
+# TAVRILEX_WINE_BUILD=win32|win64 asks for one build (to try the other path on
+# a machine that runs both); TAVRILEX_WINE_DIR names the folder holding the
+# loaders `wine` and `wine64` (Debian: /usr/lib/wine).
+#
+# wine_pick sets wine_build, wine_why, wine_triple (the mingw-w64 target of
+# the chosen build, for its compiler and binutils) and exports WINEARCH and
+# WINELOADER. Afterwards `wine`
+# runs the chosen loader and `wineserver` the server, each under a time limit
+# ($wine_limit_s, default 120 s) so that a hung program fails its caller
+# instead of hanging it.
+
+wine_pick() {
+    local dir=${TAVRILEX_WINE_DIR:-/usr/lib/wine} want=${TAVRILEX_WINE_BUILD:-}
+    local why32 why64
+    case $want in
+        ""|win32|win64) ;;
+        *) wine_why="TAVRILEX_WINE_BUILD is '$want', not win32 or win64"; return 1 ;;
+    esac
+    why32=$(_wine_runs "$dir/wine") && why32=
+    why64=$(_wine_runs "$dir/wine64") && why64=
+    if [ -z "$why32" ] && [ "$want" != win64 ]; then
+        wine_build=win32
+        wine_why="win32: this machine executes 32-bit code"
+        [ -n "$want" ] && wine_why="win32: asked for by TAVRILEX_WINE_BUILD"
+        WINELOADER=$dir/wine
+    elif [ -z "$why64" ] && [ "$want" != win32 ]; then
+        wine_build=win64
+        if [ -n "$want" ]; then
+            wine_why="win64: asked for by TAVRILEX_WINE_BUILD"
+        else
+            wine_why="win64: this machine cannot execute 32-bit code ($why32)"
+        fi
+        WINELOADER=$dir/wine64
+    else
+        case $want in
+            win32) wine_why="win32 was asked for, but Wine's 32-bit loader does not run: $why32" ;;
+            win64) wine_why="win64 was asked for, but Wine's 64-bit loader does not run: $why64" ;;
+            *) wine_why="neither half of Wine runs here: 32-bit: $why32; 64-bit: $why64" ;;
+        esac
+        return 1
+    fi
+    export WINEARCH=$wine_build WINELOADER
+    case $wine_build in
+        win32) wine_triple=i686-w64-mingw32 ;;
+        win64) wine_triple=x86_64-w64-mingw32 ;;
+    esac
+    return 0
+}
+
+# Prints why the loader $1 does not run (nothing, and status 0, when it does).
+_wine_runs() {
+    local out
+    if [ ! -e "$1" ]; then echo "$1 is not installed"; return 1; fi
+    if out=$(timeout 30 "$1" --version 2>&1 </dev/null); then return 0; fi
+    out=${out##*: }
+    echo "$1: ${out:-does not start}"
+    return 1
+}
+
+wine() { timeout -k 5 "${wine_limit_s:-120}" "$WINELOADER" "$@"; }
+wineserver() { timeout -k 5 "${wine_limit_s:-120}" "$(type -P wineserver)" "$@"; }

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Checks a built tavrilex.exe without running it:
+#
+#   tests/e2e/check-image.sh <tavrilex.exe> win32|win64
+#
+# the file kind (PE32 Intel 80386 or PE32+ x86-64, console subsystem), that it
+# imports only DLLs every Windows ships (KERNEL32, ADVAPI32, msvcrt), its
+# version resource and its embedded manifest. Prints one line per finding and
+# exits non-zero when anything is wrong.
+set -uo pipefail
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 <tavrilex.exe> win32|win64" >&2
+    exit 2
+fi
+exe=$1 bits=$2
+case $bits in
+    win32) kind_want="PE32 executable (console) Intel 80386"; objdump=i686-w64-mingw32-objdump ;;
+    win64) kind_want="PE32+ executable (console) x86-64"; objdump=x86_64-w64-mingw32-objdump ;;
+    *) echo "usage: $0 <tavrilex.exe> win32|win64" >&2; exit 2 ;;
+esac
+[ -f "$exe" ] || { echo "image $bits: $exe is missing"; exit 1; }
+
+bad=0
+wrong() { echo "image $bits: $*"; bad=1; }
+
+kind=$(file -b "$exe")
+[[ $kind == "$kind_want"* ]] || wrong "file says [$kind], expected [$kind_want]"
+
+dlls=$("$objdump" -p "$exe" 2>/dev/null | sed -n 's/^[[:space:]]*DLL Name: //p')
+[ -n "$dlls" ] || wrong "$objdump finds no imports"
+unexpected=$(grep -viE '^(kernel32|advapi32|msvcrt)\.dll$' <<<"$dlls")
+[ -z "$unexpected" ] || wrong "imports DLLs beyond KERNEL32, ADVAPI32 and msvcrt: $(echo $unexpected)"
+
+strings=$(strings -el "$exe")
+for key in FileDescription=Tavrilex ProductName=Tavrilex FileVersion=1.0.0 \
+           ProductVersion=1.0.0 OriginalFilename=tavrilex.exe; do
+    value=$(grep -A1 -x "${key%%=*}" <<<"$strings" | sed -n 2p)
+    [ "$value" = "${key#*=}" ] || wrong "version resource ${key%%=*} is [$value], expected [${key#*=}]"
+done
+grep -q 'requestedExecutionLevel level="asInvoker"' <(strings "$exe") ||
+    wrong "no embedded manifest asking for asInvoker"
+
+[ "$bad" -eq 0 ] && echo "image $bits: $kind; imports $(echo $dlls); version resource and manifest present"
+exit "$bad"

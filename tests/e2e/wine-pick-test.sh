@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The choice of Wine half (scripts/wine-pick.sh), with stand-in loaders that
+# run or fail as the real ones do on each kind of machine, and the static
+# image check refusing a file of the other bitness.
+#
+#   tests/e2e/wine-pick-test.sh [build root, default build]
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+builds=${1:-$here/../../build}
+source "$here/../../scripts/wine-pick.sh"
+
+passed=0
+failed=0
+check() {
+    if [ "$2" = "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL $1: expected [$2], got [$3]"
+    fi
+}
+
+loaders=$(mktemp -d)
+trap 'rm -rf "$loaders"' EXIT
+runs='#!/bin/sh
+echo wine-8.0'
+refused='#!/bin/sh
+echo "$0: Exec format error" >&2
+exit 126'
+
+# One row per machine: 32-bit loader, 64-bit loader, build asked for, then the
+# expected status, build, WINEARCH, loader and a pattern of the reason.
+while IFS='|' read -r w32 w64 want status build arch loader why; do
+    rm -f "$loaders"/*
+    [ "$w32" = absent ] || { printf '%s\n' "${!w32}" >"$loaders/wine"; chmod +x "$loaders/wine"; }
+    [ "$w64" = absent ] || { printf '%s\n' "${!w64}" >"$loaders/wine64"; chmod +x "$loaders/wine64"; }
+    row="32-bit $w32, 64-bit $w64${want:+, asked $want}"
+    (
+        WINEARCH= WINELOADER= wine_build= wine_why=
+        TAVRILEX_WINE_DIR=$loaders TAVRILEX_WINE_BUILD=$want wine_pick
+        echo "$?|${wine_build:-}|${WINEARCH:-}|${WINELOADER##*/}|$wine_why"
+    ) >"$loaders/out"
+    IFS='|' read -r got_status got_build got_arch got_loader got_why <"$loaders/out"
+    check "$row: status" "$status" "$got_status"
+    check "$row: build" "$build" "$got_build"
+    check "$row: WINEARCH" "$arch" "$got_arch"
+    check "$row: loader" "$loader" "$got_loader"
+    [[ $got_why == $why ]] && got_why=$why
+    check "$row: reason" "$why" "$got_why"
+done <<'ROWS'
+runs|runs||0|win32|win32|wine|win32: this machine executes 32-bit code
+refused|runs||0|win64|win64|wine64|win64: this machine cannot execute 32-bit code (*/wine: Exec format error)
+absent|runs||0|win64|win64|wine64|win64: this machine cannot execute 32-bit code (*/wine is not installed)
+runs|runs|win64|0|win64|win64|wine64|win64: asked for by TAVRILEX_WINE_BUILD
+refused|refused||1||||neither half of Wine runs here: 32-bit: */wine: Exec format error; 64-bit: */wine64: Exec format error
+refused|runs|win32|1||||win32 was asked for, but Wine's 32-bit loader does not run: */wine: Exec format error
+ROWS
+
+# Each bitness's file is refused as the other's.
+for pair in win32:win64 win64:win32; do
+    file=$builds/${pair%%:*}/tavrilex.exe
+    if [ -f "$file" ]; then
+        "$here/check-image.sh" "$file" "${pair#*:}" >/dev/null
+        check "the ${pair%%:*} file checked as ${pair#*:}" 1 "$?"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $file is missing"
+    fi
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
