@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs, with apt, whatever the build and the tests need and this machine
 # lacks. Safe to run again: it does nothing when everything is there.
+#
+#   scripts/setup.sh           everything (build, tests, Wine)
+#   scripts/setup.sh package   only what scripts/package.sh needs
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
@@ -12,16 +15,21 @@ install() {
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" >/dev/null
 }
 
-# Both Windows builds (i686 is the product, x86_64 its 64-bit twin) and
-# Wine's 64-bit half, which runs the 64-bit build where 32-bit code cannot run.
+# Both Windows builds (i686 is the product, x86_64 its 64-bit twin) and the
+# zip of the release; then what the tests need, with Wine's 64-bit half, which
+# runs the 64-bit build where 32-bit code cannot run.
 need=()
-for pkg in cmake ninja-build g++ make libgtest-dev libgmock-dev googletest \
-           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
-           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-           clang libclang-rt-14-dev valgrind file wine wine64; do
+packages=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 zip)
+if [ "${1:-}" != package ]; then
+    packages+=(g++ make libgtest-dev libgmock-dev googletest
+               clang libclang-rt-14-dev valgrind file wine wine64)
+fi
+for pkg in "${packages[@]}"; do
     have "$pkg" || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] || install "${need[@]}"
+[ "${1:-}" != package ] || exit 0
 
 # Wine's 32-bit half runs the 32-bit build where the machine executes 32-bit
 # code. Without it the Wine suites use the 64-bit build, so failing to get it

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: native unit tests (plain, ASan+UBSan, TSan) against the
-# simulated platform, then the real tavrilex.exe under Wine's service control
-# manager. Installs what is missing first. Exits non-zero when anything fails.
+# simulated platform, the release built twice and compared, then the real
+# tavrilex.exe under Wine's service control manager. Installs what is missing
+# first. Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -92,6 +93,46 @@ windows_build() {
 for preset in win32 win64; do
     step "$preset-build" windows_build "$preset"
 done
+
+# The release is reproducible: scripts/package.sh in two fresh clones of HEAD
+# below build/repro/, one after the other, in folders of different names and
+# the second with another umask and time zone, must give the same
+# dist/SHA256SUMS (the zip, and the executables and README in it). Clones,
+# because a release is built from a commit: work not yet committed is not
+# checked here. A difference names the file; both clones stay for a look.
+release_repro() {
+    local base=$root/build/repro head dir differ
+    head=$(git rev-parse HEAD) || return 1
+    rm -rf "$base" && mkdir -p "$base" || return 1
+    echo "commit $head"
+    for dir in one second-clone; do
+        echo "building the release in build/repro/$dir"
+        (
+            if [ "$dir" != one ]; then umask 077; export TZ=XST-5:45; fi
+            git clone -q --no-checkout --shared "$root" "$base/$dir" &&
+                git -C "$base/$dir" checkout -q --detach "$head" &&
+                "$base/$dir/scripts/package.sh"
+        ) >"$logdir/release-repro-$dir.log" 2>&1 || {
+            tail -n 30 "$logdir/release-repro-$dir.log"
+            echo "0 passed, 1 failed"
+            return 1
+        }
+    done
+    differ=$(diff <(tr -d '\r' <"$base/one/dist/SHA256SUMS") \
+                  <(tr -d '\r' <"$base/second-clone/dist/SHA256SUMS") |
+             sed -n 's/^[<>] [0-9a-f]*  //p' | sort -u)
+    tr -d '\r' <"$base/one/dist/SHA256SUMS"
+    if [ -n "$differ" ] || [ "$(wc -l <"$base/one/dist/SHA256SUMS")" -ne 4 ]; then
+        sed 's/^/differs between the two builds: /' <<<"${differ:-the list of files}"
+        echo "0 passed, 1 failed"
+        return 1
+    fi
+    echo "identical in build/repro/one and build/repro/second-clone"
+    rm -rf "$base"
+    echo "1 passed, 0 failed"
+}
+step release-repro release_repro
+count release-repro
 
 # The probe's outcomes, with stand-in loaders.
 step wine-pick tests/e2e/wine-pick-test.sh

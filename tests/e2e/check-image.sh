@@ -21,6 +21,9 @@ case $bits in
 esac
 [ -f "$exe" ] || { echo "image $bits: $exe is missing"; exit 1; }
 
+# The version the build took from the project's one statement of it.
+version=$(sed -n 's/^project(Tavrilex VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+
 bad=0
 wrong() { echo "image $bits: $*"; bad=1; }
 
@@ -33,8 +36,8 @@ unexpected=$(grep -viE '^(kernel32|advapi32|msvcrt)\.dll$' <<<"$dlls")
 [ -z "$unexpected" ] || wrong "imports DLLs beyond KERNEL32, ADVAPI32 and msvcrt: $(echo $unexpected)"
 
 strings=$(strings -el "$exe")
-for key in FileDescription=Tavrilex ProductName=Tavrilex FileVersion=1.0.0 \
-           ProductVersion=1.0.0 OriginalFilename=tavrilex.exe; do
+for key in FileDescription=Tavrilex ProductName=Tavrilex FileVersion=$version \
+           ProductVersion=$version OriginalFilename=tavrilex.exe; do
     value=$(grep -A1 -x "${key%%=*}" <<<"$strings" | sed -n 2p)
     [ "$value" = "${key#*=}" ] || wrong "version resource ${key%%=*} is [$value], expected [${key#*=}]"
 done

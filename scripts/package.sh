@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Builds the release an administrator downloads, from a clean state, into dist/:
+#
+#   dist/tavrilex-<version>.zip   win32/tavrilex.exe   the win32 preset (i686)
+#                                 win64/tavrilex.exe   the win64 preset (x86_64)
+#                                 README.txt           for administrators
+#                                 SHA256SUMS           of the three files above
+#   dist/SHA256SUMS               of the zip, then the lines of the one in it
+#
+# The version is project(VERSION) in CMakeLists.txt, read back from the header
+# that also feeds the version resource. The output is reproducible: the same
+# commit gives the same bytes in any folder, at any time, on a machine with the
+# same Debian packages. The executables are made so by the build itself
+# (CMakeLists.txt); the zip here by a fixed entry order, fixed permissions, no
+# owner or extra time fields, and every entry dated at the commit's time (or at
+# SOURCE_DATE_EPOCH when that is set, which a tree without git needs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+die() { echo "package: $*" >&2; exit 1; }
+
+bash scripts/setup.sh package || die "could not install the build tools"
+
+# Flags from the caller's environment would change the executables.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS
+jobs=$(nproc 2>/dev/null || echo 2)
+work=$root/build/package
+dist=$root/dist
+
+commit=unknown
+if git -C "$root" rev-parse --verify -q HEAD >/dev/null 2>&1; then
+    commit=$(git -C "$root" rev-parse HEAD)
+    : "${SOURCE_DATE_EPOCH:=$(git -C "$root" log -1 --format=%ct HEAD)}"
+    # build/ and dist/ are ignored, so anything listed here is source that
+    # would go into the exe (the build globs host/, watchdog/ and cli/).
+    if [ -n "$(git -C "$root" status --porcelain)" ]; then
+        echo "package: WARNING: the tree differs from commit $commit; this zip matches no commit" >&2
+        commit="$commit with changes"
+    fi
+fi
+[ -n "${SOURCE_DATE_EPOCH:-}" ] || die "not a git checkout: set SOURCE_DATE_EPOCH to the source's time"
+
+rm -rf "$work" "$dist"
+mkdir -p "$work"
+for preset in win32 win64; do
+    echo "package: building tavrilex.exe, preset $preset, in ${work#"$root"/}/$preset"
+    cmake --preset "$preset" -B "$work/$preset" >"$work/configure-$preset.log" 2>&1 ||
+        { cat "$work/configure-$preset.log" >&2; die "configuring $preset failed"; }
+    cmake --build "$work/$preset" --target tavrilex -j "$jobs" || die "building $preset failed"
+done
+
+# The Debian packages whose versions decide the bytes, for the README.
+toolchain=$(dpkg-query -W -f '    ${Package} ${Version}\n' \
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev zip)
+
+version=$(sed -n 's/^#define TAVRILEX_VERSION_TEXT "\(.*\)"$/\1/p' "$work/win32/generated/TavrilexVersion.h")
+[ -n "$version" ] || die "no version in $work/win32/generated/TavrilexVersion.h"
+zip_name=tavrilex-$version.zip
+
+# The tree that becomes the zip. Text files get Windows line ends.
+stage=$work/zip
+crlf() { sed 's/\r*$/\r/'; }
+mkdir -p "$stage/win32" "$stage/win64" "$dist"
+cp "$work/win32/tavrilex.exe" "$stage/win32/tavrilex.exe"
+cp "$work/win64/tavrilex.exe" "$stage/win64/tavrilex.exe"
+crlf >"$stage/README.txt" <<EOF
+Tavrilex $version
+=============
+
+Tavrilex is a Windows service that keeps the service quorbel running: every
+5 seconds it checks quorbel and starts it when it is not running. Failures are
+written to the Application event log, source Tavrilex.
+
+What is in this zip
+-------------------
+win32\\tavrilex.exe   32-bit; runs on every Windows (32-bit and 64-bit).
+                     Use this one unless you want a native 64-bit process.
+win64\\tavrilex.exe   64-bit; native on 64-bit Windows only.
+SHA256SUMS           SHA-256 of README.txt and of both executables.
+
+Check the files
+---------------
+Compare the SHA-256 of the zip with the line for $zip_name in the
+SHA256SUMS published beside it, and that of each executable with its line
+in SHA256SUMS:
+
+    certutil -hashfile tavrilex.exe SHA256
+
+Install
+-------
+Copy one tavrilex.exe to the folder it should run from, then, from an
+elevated command prompt (Run as administrator):
+
+    tavrilex.exe -install
+    sc start Tavrilex
+
+Tavrilex runs as LocalSystem and starts with Windows. To remove it:
+tavrilex.exe -remove (a running instance goes on until the next reboot).
+
+Rebuild it bit for bit
+----------------------
+Built from commit $commit
+by scripts/package.sh on Debian 12 with these packages:
+$toolchain
+Running that script on the same commit with the same packages gives the
+same SHA256SUMS; the source's README.md, "Download and install", tells how.
+EOF
+chmod 0644 "$stage/README.txt"
+chmod 0755 "$stage/win32/tavrilex.exe" "$stage/win64/tavrilex.exe"
+files=(README.txt win32/tavrilex.exe win64/tavrilex.exe)
+(cd "$stage" && sha256sum "${files[@]}") | crlf >"$stage/SHA256SUMS"
+chmod 0644 "$stage/SHA256SUMS"
+files=(README.txt SHA256SUMS win32/tavrilex.exe win64/tavrilex.exe)
+touch -d "@$SOURCE_DATE_EPOCH" "${files[@]/#/$stage/}"
+
+# zip stores local time, hence TZ; -X leaves out owners and extra time
+# fields; -D adds no folder entries; the entries go in the order named.
+(cd "$stage" && TZ=UTC zip -X -D -q -9 "$dist/$zip_name" "${files[@]}") || die "zip failed"
+{ (cd "$dist" && sha256sum "$zip_name") | crlf; cat "$stage/SHA256SUMS"; } >"$dist/SHA256SUMS"
+
+echo
+echo "package: wrote dist/$zip_name and dist/SHA256SUMS"
+echo "package: commit $commit, entries dated $(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
+tr -d '\r' <"$dist/SHA256SUMS"
