@@ -59,6 +59,17 @@ wine_pick() {
     return 0
 }
 
+# For a suite: picks and says which build and why as its first line, or
+# reports the failure in the suites' closing form and ends the script.
+wine_pick_suite() {
+    if ! wine_pick; then
+        echo "FAIL setup: $wine_why"
+        echo "0 passed, 1 failed"
+        exit 1
+    fi
+    echo "build: $wine_why"
+}
+
 # Prints why the loader $1 does not run (nothing, and status 0, when it does).
 _wine_runs() {
     local out

@@ -25,12 +25,7 @@ fi
 builds=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build root: $1" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-pick.sh"
-if ! wine_pick; then
-    echo "FAIL setup: $wine_why"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
-echo "build: $wine_why"
+wine_pick_suite
 build=$builds/$wine_build
 exe=$build/tavrilex.exe
 shipped=$builds/win32/tavrilex.exe

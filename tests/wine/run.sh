@@ -20,12 +20,7 @@ if [ $# -ne 1 ]; then
 fi
 builds=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build root: $1" >&2; exit 2; }
 source "$(dirname "$0")/../../scripts/wine-pick.sh"
-if ! wine_pick; then
-    echo "FAIL setup: $wine_why"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
-echo "build: $wine_why"
+wine_pick_suite
 build=$builds/$wine_build
 work=$build/wine-tests
 prefix=$work/prefix
