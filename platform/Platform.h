@@ -1,6 +1,6 @@
 // The one door to the operating system. Product code includes this header and
-// nothing else for Win32: on Windows it is the SDK, elsewhere the simulated
-// layer that the unit tests drive. CMake picks the side; nothing else does.
+// nothing else for Win32: on Windows it is the SDK, elsewhere the SDK's
+// declarations alone, which only the test programs back with behaviour.
 #pragma once
 
 #ifdef _WIN32
@@ -13,5 +13,5 @@
 #include <windows.h>
 #include <wchar.h>
 #else
-#include "sim/Win32Sim.h"
+#include "Win32Declarations.h"
 #endif

@@ -7,7 +7,7 @@
 // it to the state of a fresh machine with nothing registered.
 #pragma once
 
-#include "Win32Sim.h"
+#include "Platform.h"
 
 #include <functional>
 #include <string>

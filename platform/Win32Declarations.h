@@ -1,7 +1,7 @@
-// Simulated Win32 surface for native (Linux) builds. It declares only what the
-// product calls, with the SDK's names, values and signatures, so that the same
-// source compiles against <windows.h> and against this file. Behaviour lives in
-// the .cpp files beside it; test controls are in SimControl.h.
+// What stands for <windows.h> and <strsafe.h> on Linux: only what the product
+// calls, with the SDK's names, values and signatures, so that the same source
+// compiles against the SDK and against this file. Nothing here behaves; on
+// Linux the test programs link a simulation behind these declarations.
 #pragma once
 
 #include <cstddef>
