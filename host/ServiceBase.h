@@ -5,22 +5,12 @@
 
 #include "Platform.h"
 
-#include <cstdarg>
 #include <mutex>
 
 // A failure raised as the bare Win32 error code that GetLastError gave right
 // after the failed call. Only an exception object of exactly this type counts;
 // anything else thrown is "any other exception" to the transitions.
 using ErrorCodeException = DWORD;
-
-// Bounded wide formatting. "%s" takes wide text on every compiler; "%08lx"
-// takes a DWORD. `size` counts wide characters, terminator included.
-// Returns S_OK when the whole text fit; E_INVALIDARG for size 0 (destination
-// untouched) or above 0x7FFFFFFF (destination set to empty text);
-// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) when the text was cut, in
-// which case the destination holds the first size - 1 characters, terminated.
-HRESULT FormatBounded(WCHAR* destination, size_t size, const WCHAR* format, ...);
-HRESULT FormatBoundedV(WCHAR* destination, size_t size, const WCHAR* format, va_list args);
 
 class CServiceBase {
 public:

@@ -11,6 +11,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// strsafe otherwise renames the C run-time's string routines for every header
+// included after it.
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
 #include <wchar.h>
 #else
 #include "Win32Declarations.h"
