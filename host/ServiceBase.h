@@ -23,8 +23,9 @@ public:
 
     // Records `service` in s_instance and enters the service control
     // dispatcher. Returns true once the dispatcher has returned (the service
-    // has stopped); false at once when it cannot be entered, with the last
-    // error left exactly as StartServiceCtrlDispatcherW set it.
+    // has stopped) and ServiceEntry no longer uses the object; false at once
+    // when it cannot be entered, with the last error left exactly as
+    // StartServiceCtrlDispatcherW set it.
     static bool RunDispatcher(CServiceBase& service);
 
     // Write one error record (name, then message) to the event log. Never
@@ -57,11 +58,19 @@ private:
     void HandleContinue();
     void HandleShutdown();
 
-    // Sends the whole record under the checkpoint rule.
+    // Sends the whole record under the checkpoint rule; nothing once
+    // SERVICE_STOPPED has been sent.
     void ReportStatus(DWORD state, DWORD exitCode);
 
     // The start transition (service thread) and a control transition (the
     // dispatcher's thread) may report at the same time; each report, with the
     // process-wide checkpoint counter, is made under this lock.
     static std::mutex s_reportLock;
+
+    // Held by ServiceEntry for as long as it runs. The dispatcher returns as
+    // soon as the service has reported SERVICE_STOPPED, without waiting for
+    // the main routine: after a shutdown during the start transition,
+    // ServiceEntry is still in DoStart then. RunDispatcher takes this lock
+    // before it returns, so that the object outlives the start transition.
+    static std::mutex s_entryLock;
 };

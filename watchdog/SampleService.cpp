@@ -90,8 +90,16 @@ CSampleService::~CSampleService()
 
 void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
 {
-    QueueLongWorkItem(this, &CSampleService::WatchLoop);
+    // Marked before the pool can run the loop, so that whoever destroys the
+    // object knows to wait for it; unmarked if the pool refuses the item,
+    // since no loop would ever signal the event.
     m_loopQueued.store(true);
+    try {
+        QueueLongWorkItem(this, &CSampleService::WatchLoop);
+    } catch (...) {
+        m_loopQueued.store(false);
+        throw;
+    }
 }
 
 void CSampleService::DoStop()

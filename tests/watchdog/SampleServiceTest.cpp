@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -544,6 +546,47 @@ TEST_F(SampleServiceTest, ShutdownLeavesTheLoopRunningUntilTheObjectGoesAway)
     }
     ASSERT_TRUE(sim::WaitForWorkItems());
     EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// A shutdown that lands after START_PENDING, while DoStart has not yet queued
+// the loop: the dispatcher returns at once and the entry goes on to destroy
+// the object. DoStart is held there until the object is gone, or for a
+// second if the object is kept for it; then it queues the loop, and the start
+// transition ends.
+TEST_F(SampleServiceTest, ShutdownDuringStartKeepsTheObjectUntilTheStartHasEnded)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::DeliverControlsAtOnce(true);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool destroyed = false;
+    bool destroyedBeforeTheQueueing = false;
+    bool held = true;
+    sim::SetCallHook("QueueUserWorkItem", [&] {
+        sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+        EXPECT_TRUE(sim::WaitForStatus(SERVICE_STOPPED));
+        std::unique_lock<std::mutex> lock(mutex);
+        destroyedBeforeTheQueueing = changed.wait_for(lock, std::chrono::seconds(1), [&] { return destroyed; });
+        held = false;
+        changed.notify_all();
+    });
+    sim::StartAsService();
+
+    auto service = std::make_unique<CSampleService>();
+    ASSERT_TRUE(CServiceBase::RunDispatcher(*service));
+    service.reset();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        destroyed = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return !held; });
+    }
+
+    ASSERT_TRUE(sim::WaitForWorkItems());
+    EXPECT_FALSE(destroyedBeforeTheQueueing) << "the object went away under the start transition";
+    // Nothing after STOPPED: the start transition does not report RUNNING.
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
