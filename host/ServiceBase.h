@@ -42,13 +42,14 @@ protected:
     virtual void DoShutdown();
 
     PCWSTR m_serviceName;
+
+private:
     SERVICE_STATUS m_serviceStatus;
     SERVICE_STATUS_HANDLE m_reportHandle;
 
     static CServiceBase* s_instance;
     static DWORD s_nextCheckPoint;
 
-private:
     static void WINAPI ServiceEntry(DWORD argc, PWSTR* argv);
     static void WINAPI ControlHandler(DWORD control);
 

@@ -24,6 +24,8 @@ struct BoundaryRow {
     const WCHAR* buffer;
 };
 
+void PrintTo(const BoundaryRow& row, std::ostream* os) { *os << row.name; }
+
 class FormatBoundedTest : public ::testing::TestWithParam<BoundaryRow> {};
 
 TEST_P(FormatBoundedTest, ResultAndBuffer)
