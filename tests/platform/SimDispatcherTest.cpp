@@ -3,7 +3,6 @@
 // service's own reports, and when the dispatcher gives up.
 #include "SimTest.h"
 
-#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -15,16 +14,12 @@ struct Script {
     DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
     bool registerHandler = true;
     bool reportRunning = true;
-    // When set, the main routine waits for it (ten seconds at most) after
-    // its reports, and only then ends.
-    HANDLE mainMayEnd = nullptr;
 
     std::mutex mutex;
     SERVICE_STATUS_HANDLE status = nullptr;
     std::vector<DWORD> controls;
     std::vector<size_t> reportsSeenByHandler;  // reports made before each control arrived
     DWORD lastStateSeenByHandler = 0;
-    std::atomic<bool> mainFinished{false};
 };
 Script* s_script = nullptr;
 
@@ -69,10 +64,6 @@ void WINAPI ScriptMain(DWORD, LPWSTR* argv)
     if (s_script->reportRunning) {
         Report(SERVICE_RUNNING, s_script->controlsAccepted);
     }
-    if (s_script->mainMayEnd) {
-        WaitForSingleObject(s_script->mainMayEnd, 10000);
-    }
-    s_script->mainFinished = true;
 }
 
 WCHAR g_name[] = L"Scripted";
@@ -178,20 +169,6 @@ TEST_F(SimDispatcherTest, ControlsLeftWhenTheServiceStopsAreDropped)
 
     std::lock_guard<std::mutex> lock(m_script.mutex);
     EXPECT_EQ(m_script.controls, (std::vector<DWORD>{SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}));
-}
-
-TEST_F(SimDispatcherTest, DispatcherReturnsOnceStoppedWithoutWaitingForTheMainRoutine)
-{
-    m_script.mainMayEnd = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    sim::StartAsService();
-    sim::QueueControl(SERVICE_CONTROL_STOP);
-    EXPECT_NE(RunDispatcher(), FALSE);
-    EXPECT_FALSE(m_script.mainFinished.load());
-
-    SetEvent(m_script.mainMayEnd);
-    CloseHandle(m_script.mainMayEnd);
-    sim::Reset();  // joins the main routine
-    EXPECT_TRUE(m_script.mainFinished.load());
 }
 
 TEST_F(SimDispatcherTest, MainThatNeverRegistersEndsTheRun)
