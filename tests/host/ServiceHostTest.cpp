@@ -55,8 +55,9 @@ std::vector<Report> Reports()
         EXPECT_EQ(status.dwControlsAccepted, DWORD{SERVICE_ACCEPT_SHUTDOWN});
         EXPECT_EQ(status.dwServiceSpecificExitCode, DWORD{0});
         EXPECT_EQ(status.dwWaitHint, DWORD{0});
-        const DWORD checkPoint =
-            DrawsACheckPoint(status.dwCurrentState) ? status.dwCheckPoint - s_checkPointsDrawnBefore : status.dwCheckPoint;
+        const DWORD checkPoint = DrawsACheckPoint(status.dwCurrentState)
+                                     ? status.dwCheckPoint - s_checkPointsDrawnBefore
+                                     : status.dwCheckPoint;
         reports.push_back({status.dwCurrentState, checkPoint, status.dwWin32ExitCode});
     }
     return reports;

@@ -56,7 +56,8 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     arguments.emplace_back(lpServiceStartTable[0].lpServiceName);
     arguments.insert(arguments.end(), state.startArgs.begin(), state.startArgs.end());
     LPSERVICE_MAIN_FUNCTIONW main = lpServiceStartTable[0].lpServiceProc;
-    state.serviceThreads.emplace_back([main, arguments = std::move(arguments), generation = state.run.generation]() mutable {
+    const unsigned long long generation = state.run.generation;
+    state.serviceThreads.emplace_back([main, arguments = std::move(arguments), generation]() mutable {
         std::vector<LPWSTR> argv;
         for (std::wstring& argument : arguments) {
             argv.push_back(argument.data());
