@@ -24,10 +24,6 @@ class CBenchService : public CSampleService {
 public:
     using CSampleService::DoStart;
     using CSampleService::DoStop;
-    using CSampleService::m_loopDoneEvent;
-
-    // The flag alone, as DoStop would set it, from the loop's own sleep.
-    void RequestStop() { m_stopRequested.store(TRUE); }
 };
 
 int Usage()
@@ -66,15 +62,21 @@ int main(int argc, char* argv[])
     {
         CBenchService service;
         // The journal is cleared after every poll so that its growth does not
-        // make later polls dearer than earlier ones.
+        // make later polls dearer than earlier ones. The last poll is held in
+        // its sleep; DoStop raises the flag and, as it begins to wait, lets
+        // the sleep end, so the loop ends without another poll.
         sim::SetSleepHook([&](DWORD) {
             sim::ClearJournal();
-            if (++made >= polls) {
-                service.RequestStop();
+            if (++made == polls - 1) {
+                sim::HoldSleeps(true);
             }
         });
+        sim::HoldSleeps(polls == 1);
+        sim::SetCallHook("WaitForSingleObject", [] { sim::HoldSleeps(false); });
         service.DoStart(0, nullptr);
-        WaitForSingleObject(service.m_loopDoneEvent, INFINITE);
+        if (!sim::WaitForSleepers(1, 600000)) {
+            return 1;
+        }
         service.DoStop();
     }
     sim::SetSleepHook(nullptr);

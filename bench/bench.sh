@@ -21,9 +21,9 @@ bench_begin bench "$@"
 echo "== instructions per poll (simulated platform, callgrind)"
 native=$work/native
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRILEX_TESTS=OFF >/dev/null &&
-    cmake --build "$native" --target tavrilex_core >/dev/null || die "the native build failed"
-g++ -O2 -std=c++17 -Wall -Wextra -Werror -Ihost -Iwatchdog -Icli -Iplatform -Iplatform/sim \
-    bench/PollCost.cpp "$native/libtavrilex_core.a" "$native/platform/libwin32_sim.a" -pthread \
+    cmake --build "$native" --target tavrilex_core win32_sim >/dev/null || die "the native build failed"
+g++ -O2 -std=c++17 -Wall -Wextra -Werror -Ihost -Iwatchdog -Icli -Iplatform -Itests/sim \
+    bench/PollCost.cpp "$native/libtavrilex_core.a" "$native/tests/sim/libwin32_sim.a" -pthread \
     -o "$native/pollcost" || die "PollCost did not build"
 
 small=1000

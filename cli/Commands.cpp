@@ -1,6 +1,6 @@
 #include "Commands.h"
 
-#include "ServiceBase.h"
+#include "FormatBounded.h"
 #include "ServiceNames.h"
 
 #include <cstdarg>

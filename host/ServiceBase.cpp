@@ -2,6 +2,8 @@
 // event-log reporting that every failure of the service goes through.
 #include "ServiceBase.h"
 
+#include "FormatBounded.h"
+
 namespace {
 
 // Wide characters, terminator included. The longest message the program

@@ -5,22 +5,12 @@
 
 #include "Platform.h"
 
-#include <cstdarg>
 #include <mutex>
 
 // A failure raised as the bare Win32 error code that GetLastError gave right
 // after the failed call. Only an exception object of exactly this type counts;
 // anything else thrown is "any other exception" to the transitions.
 using ErrorCodeException = DWORD;
-
-// Bounded wide formatting. "%s" takes wide text on every compiler; "%08lx"
-// takes a DWORD. `size` counts wide characters, terminator included.
-// Returns S_OK when the whole text fit; E_INVALIDARG for size 0 (destination
-// untouched) or above 0x7FFFFFFF (destination set to empty text);
-// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) when the text was cut, in
-// which case the destination holds the first size - 1 characters, terminated.
-HRESULT FormatBounded(WCHAR* destination, size_t size, const WCHAR* format, ...);
-HRESULT FormatBoundedV(WCHAR* destination, size_t size, const WCHAR* format, va_list args);
 
 class CServiceBase {
 public:
@@ -33,8 +23,9 @@ public:
 
     // Records `service` in s_instance and enters the service control
     // dispatcher. Returns true once the dispatcher has returned (the service
-    // has stopped); false at once when it cannot be entered, with the last
-    // error left exactly as StartServiceCtrlDispatcherW set it.
+    // has stopped) and ServiceEntry no longer uses the object; false at once
+    // when it cannot be entered, with the last error left exactly as
+    // StartServiceCtrlDispatcherW set it.
     static bool RunDispatcher(CServiceBase& service);
 
     // Write one error record (name, then message) to the event log. Never
@@ -51,13 +42,14 @@ protected:
     virtual void DoShutdown();
 
     PCWSTR m_serviceName;
+
+private:
     SERVICE_STATUS m_serviceStatus;
     SERVICE_STATUS_HANDLE m_reportHandle;
 
     static CServiceBase* s_instance;
     static DWORD s_nextCheckPoint;
 
-private:
     static void WINAPI ServiceEntry(DWORD argc, PWSTR* argv);
     static void WINAPI ControlHandler(DWORD control);
 
@@ -67,11 +59,19 @@ private:
     void HandleContinue();
     void HandleShutdown();
 
-    // Sends the whole record under the checkpoint rule.
+    // Sends the whole record under the checkpoint rule; nothing once
+    // SERVICE_STOPPED has been sent.
     void ReportStatus(DWORD state, DWORD exitCode);
 
     // The start transition (service thread) and a control transition (the
     // dispatcher's thread) may report at the same time; each report, with the
     // process-wide checkpoint counter, is made under this lock.
     static std::mutex s_reportLock;
+
+    // Held by ServiceEntry for as long as it runs. The dispatcher returns as
+    // soon as the service has reported SERVICE_STOPPED, without waiting for
+    // the main routine: after a shutdown during the start transition,
+    // ServiceEntry is still in DoStart then. RunDispatcher takes this lock
+    // before it returns, so that the object outlives the start transition.
+    static std::mutex s_entryLock;
 };

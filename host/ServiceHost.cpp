@@ -7,6 +7,7 @@ CServiceBase* CServiceBase::s_instance = nullptr;
 // Checkpoint 0 means "not pending", so the first pending report gets 1.
 DWORD CServiceBase::s_nextCheckPoint = 1;
 std::mutex CServiceBase::s_reportLock;
+std::mutex CServiceBase::s_entryLock;
 
 bool CServiceBase::RunDispatcher(CServiceBase& service)
 {
@@ -17,13 +18,22 @@ bool CServiceBase::RunDispatcher(CServiceBase& service)
         {const_cast<LPWSTR>(service.m_serviceName), ServiceEntry},
         {nullptr, nullptr},
     };
-    // Nothing may run after the call: on failure the caller reads the last
-    // error that the dispatcher left.
-    return StartServiceCtrlDispatcherW(table) != FALSE;
+    // Nothing may run after a failed call: the caller reads the last error
+    // that the dispatcher left.
+    if (!StartServiceCtrlDispatcherW(table)) {
+        return false;
+    }
+    // The service has reported SERVICE_STOPPED, so ServiceEntry has begun;
+    // it may not have ended.
+    const std::lock_guard<std::mutex> entryEnded(s_entryLock);
+    return true;
 }
 
 void WINAPI CServiceBase::ServiceEntry(DWORD argc, PWSTR* argv)
 {
+    // Taken before the handler exists, so before anything can report
+    // SERVICE_STOPPED and let the dispatcher return.
+    const std::lock_guard<std::mutex> running(s_entryLock);
     CServiceBase* service = s_instance;
     // The handler may run on the dispatcher's thread as soon as it is
     // registered, before the handle is stored; holding the report lock until
@@ -153,6 +163,12 @@ void CServiceBase::ReportStatus(DWORD state, DWORD exitCode)
     // One report at a time: the counter's read-add-write and the record sent
     // must belong to the same report even when both threads report at once.
     std::lock_guard<std::mutex> lock(s_reportLock);
+    // SERVICE_STOPPED lets the dispatcher return and the entry destroy the
+    // object. A start transition overtaken by a shutdown must not report the
+    // service back to life after that.
+    if (m_serviceStatus.dwCurrentState == SERVICE_STOPPED) {
+        return;
+    }
     m_serviceStatus.dwCurrentState = state;
     m_serviceStatus.dwWin32ExitCode = exitCode;
     m_serviceStatus.dwWaitHint = 0;

@@ -1,4 +1,4 @@
-// Names fixed in the program.
+// The program's own name, fixed.
 #pragma once
 
 #include "Platform.h"
@@ -6,5 +6,3 @@
 // The program's own service name; also its display name, description and
 // event source.
 constexpr const WCHAR* kServiceName = L"Tavrilex";
-// The watched service's key name.
-constexpr const WCHAR* kWatchedServiceName = L"quorbel";

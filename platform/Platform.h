@@ -1,6 +1,6 @@
 // The one door to the operating system. Product code includes this header and
-// nothing else for Win32: on Windows it is the SDK, elsewhere the simulated
-// layer that the unit tests drive. CMake picks the side; nothing else does.
+// nothing else for Win32: on Windows it is the SDK, elsewhere the SDK's
+// declarations alone, which only the test programs back with behaviour.
 #pragma once
 
 #ifdef _WIN32
@@ -11,7 +11,11 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// strsafe otherwise renames the C run-time's string routines for every header
+// included after it.
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
 #include <wchar.h>
 #else
-#include "sim/Win32Sim.h"
+#include "Win32Declarations.h"
 #endif

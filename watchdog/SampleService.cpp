@@ -8,6 +8,8 @@
 
 namespace {
 
+// The watched service's key name.
+constexpr WCHAR kWatchedServiceName[] = L"quorbel";
 constexpr DWORD kPollIntervalMs = 5000;
 
 // Signals the loop's event when the loop is left, whichever way that happens,
@@ -53,6 +55,39 @@ void WriteFailureRecord(PCWSTR source, const std::string& message)
     DeregisterEventSource(eventSource);
 }
 
+// What the pool gets with each work item: a member routine and its object.
+struct WorkItemContext {
+    void (CSampleService::*routine)();
+    CSampleService* service;
+};
+
+// The pool's callback: runs the context's routine, frees the context.
+DWORD WINAPI RunWorkItem(LPVOID context)
+{
+    const std::unique_ptr<WorkItemContext> item(static_cast<WorkItemContext*>(context));
+    try {
+        (item->service->*item->routine)();
+    } catch (...) {
+        // Nothing may unwind into the operating system's thread pool: that
+        // would end the process. The context is freed either way.
+    }
+    return 0;
+}
+
+// Queues `routine` on `service` as a long-running thread-pool work item.
+// Raises ErrorCodeException when the pool refuses it (the context is freed).
+void QueueLongWorkItem(CSampleService* service, void (CSampleService::*routine)())
+{
+    std::unique_ptr<WorkItemContext> context(new WorkItemContext{routine, service});
+    if (!QueueUserWorkItem(RunWorkItem, context.get(), WT_EXECUTELONGFUNCTION)) {
+        const DWORD error = GetLastError();
+        throw ErrorCodeException{error};  // the context is freed on the way out
+    }
+    // Accepted: the work item owns the context now and may already have
+    // freed it, so only the pointer is given up here.
+    static_cast<void>(context.release());
+}
+
 }  // namespace
 
 CSampleService::CSampleService()
@@ -90,8 +125,16 @@ CSampleService::~CSampleService()
 
 void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
 {
-    QueueLongWorkItem(this, &CSampleService::WatchLoop);
+    // Marked before the pool can run the loop, so that whoever destroys the
+    // object knows to wait for it; unmarked if the pool refuses the item,
+    // since no loop would ever signal the event.
     m_loopQueued.store(true);
+    try {
+        QueueLongWorkItem(this, &CSampleService::WatchLoop);
+    } catch (...) {
+        m_loopQueued.store(false);
+        throw;
+    }
 }
 
 void CSampleService::DoStop()
@@ -132,28 +175,4 @@ void CSampleService::WatchLoop()
         }
         Sleep(kPollIntervalMs);
     }
-}
-
-void QueueLongWorkItem(CSampleService* service, void (CSampleService::*routine)())
-{
-    std::unique_ptr<WorkItemContext> context(new WorkItemContext{routine, service});
-    if (!QueueUserWorkItem(RunWorkItem, context.get(), WT_EXECUTELONGFUNCTION)) {
-        const DWORD error = GetLastError();
-        throw ErrorCodeException{error};  // the context is freed on the way out
-    }
-    // Accepted: the work item owns the context now and may already have
-    // freed it, so only the pointer is given up here.
-    static_cast<void>(context.release());
-}
-
-DWORD WINAPI RunWorkItem(LPVOID context)
-{
-    const std::unique_ptr<WorkItemContext> item(static_cast<WorkItemContext*>(context));
-    try {
-        (item->service->*item->routine)();
-    } catch (...) {
-        // Nothing may unwind into the operating system's thread pool: that
-        // would end the process. The context is freed either way.
-    }
-    return 0;
 }

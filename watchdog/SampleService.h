@@ -16,28 +16,14 @@ protected:
     void DoStart(DWORD argc, PWSTR* argv) override;
     void DoStop() override;
 
+private:
     // Polls until m_stopRequested is seen; signals m_loopDoneEvent last.
     void WatchLoop();
 
     std::atomic<BOOL> m_stopRequested;
     HANDLE m_loopDoneEvent;
     BOOL m_reportNextFailure;
-
-private:
     // True once a loop has been queued, so that destruction knows it must
     // end that loop before the object goes away.
     std::atomic<bool> m_loopQueued;
 };
-
-// What the pool gets with each work item: a member routine and its object.
-struct WorkItemContext {
-    void (CSampleService::*routine)();
-    CSampleService* service;
-};
-
-// Queues `routine` on `service` as a long-running thread-pool work item.
-// Raises ErrorCodeException when the pool refuses it (the context is freed).
-void QueueLongWorkItem(CSampleService* service, void (CSampleService::*routine)());
-
-// The pool's callback: runs the context's routine, frees the context.
-DWORD WINAPI RunWorkItem(LPVOID context);

@@ -87,6 +87,8 @@ struct PrintCase {
     std::string expected;
 };
 
+void PrintTo(const PrintCase& row, std::ostream* os) { *os << row.name; }
+
 class ConsolePrintTest : public ::testing::TestWithParam<PrintCase> {};
 
 TEST_P(ConsolePrintTest, WritesExactlyTheseBytes)

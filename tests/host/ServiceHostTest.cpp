@@ -34,8 +34,19 @@ std::ostream& operator<<(std::ostream& out, const Report& report)
                << report.exitCode << "}";
 }
 
-// The reports made so far. Checks on the way that every report carries the
-// fields that never change, whole.
+// The checkpoint counter belongs to the process and is never reset: its first
+// pending report gets 1, each later one the next value. The tests of this
+// program may share one process, so each counts its checkpoints on from those
+// that the tests before it drew.
+DWORD s_checkPointsDrawnBefore = 0;
+
+bool DrawsACheckPoint(DWORD state)
+{
+    return state != SERVICE_RUNNING && state != SERVICE_STOPPED;
+}
+
+// The reports made so far, checkpoints counted from this test's first. Checks
+// on the way that every report carries the fields that never change, whole.
 std::vector<Report> Reports()
 {
     std::vector<Report> reports;
@@ -44,7 +55,10 @@ std::vector<Report> Reports()
         EXPECT_EQ(status.dwControlsAccepted, DWORD{SERVICE_ACCEPT_SHUTDOWN});
         EXPECT_EQ(status.dwServiceSpecificExitCode, DWORD{0});
         EXPECT_EQ(status.dwWaitHint, DWORD{0});
-        reports.push_back({status.dwCurrentState, status.dwCheckPoint, status.dwWin32ExitCode});
+        const DWORD checkPoint = DrawsACheckPoint(status.dwCurrentState)
+                                     ? status.dwCheckPoint - s_checkPointsDrawnBefore
+                                     : status.dwCheckPoint;
+        reports.push_back({status.dwCurrentState, checkPoint, status.dwWin32ExitCode});
     }
     return reports;
 }
@@ -86,22 +100,16 @@ int ReportsBeforeFirstEvent()
     return -1;
 }
 
-// Read before any test runs (the counter is constant-initialised, so this
-// dynamic initialiser sees the program-start value) and before any test
-// puts it back to that value.
-const DWORD kCheckPointAtProgramStart = CTestService::NextCheckPoint();
-
-TEST(CheckPointCounterTest, StartsAtOneSoThatTheFirstPendingReportIsNotZero)
-{
-    EXPECT_EQ(kCheckPointAtProgramStart, DWORD{1});
-}
-
 class ServiceHostTest : public SimTest {
 protected:
-    void SetUp() override
+    void TearDown() override
     {
-        SimTest::SetUp();
-        CTestService::ResetCheckPoints();
+        for (const SERVICE_STATUS& status : sim::StatusReports()) {
+            if (DrawsACheckPoint(status.dwCurrentState)) {
+                ++s_checkPointsDrawnBefore;
+            }
+        }
+        SimTest::TearDown();
     }
 
     // Runs the service as the SCM would start it, with `controls` queued for
@@ -138,16 +146,20 @@ TEST_F(ServiceHostTest, WholeLifeReportsEachStateWithTheCheckpointRule)
     EXPECT_TRUE(EventMessages().empty());
 }
 
-TEST_F(ServiceHostTest, CheckpointsGoOnAcrossServiceRuns)
+TEST_F(ServiceHostTest, CheckpointsGoOnAcrossServiceObjects)
 {
     ASSERT_TRUE(RunService({SERVICE_CONTROL_STOP}));
-    sim::Reset();
-    ASSERT_TRUE(RunService({SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_SHUTDOWN}));
+    CTestService second;
+    sim::QueueControl(SERVICE_CONTROL_PAUSE);
+    sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+    sim::StartAsService();
+    ASSERT_TRUE(CServiceBase::RunDispatcher(second));
 
-    // The first run used 1 and 2; the counter is never reset.
+    // The first object used 1 and 2; the counter is never reset.
     const std::vector<Report> expected = {
-        {SERVICE_START_PENDING, 3, 0}, {SERVICE_RUNNING, 0, 0}, {SERVICE_PAUSE_PENDING, 4, 0},
-        {SERVICE_PAUSED, 5, 0},        {SERVICE_STOPPED, 0, 0},
+        {SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0},       {SERVICE_STOP_PENDING, 2, 0},
+        {SERVICE_STOPPED, 0, 0},       {SERVICE_START_PENDING, 3, 0}, {SERVICE_RUNNING, 0, 0},
+        {SERVICE_PAUSE_PENDING, 4, 0}, {SERVICE_PAUSED, 5, 0},        {SERVICE_STOPPED, 0, 0},
     };
     EXPECT_EQ(Reports(), expected);
 }
@@ -197,7 +209,6 @@ TEST_F(ServiceHostTest, OutsideAServiceRunTheDispatcherFailsWithItsOwnError)
 
     EXPECT_FALSE(ran);
     EXPECT_EQ(error, DWORD{ERROR_FAILED_SERVICE_CONTROLLER_CONNECT});
-    EXPECT_EQ(CTestService::Instance(), &m_service);
     EXPECT_TRUE(sim::StatusReports().empty());
     EXPECT_TRUE(sim::EventRecords().empty());
     EXPECT_EQ(m_service.Calls(EHook::Start), 0);
@@ -211,7 +222,6 @@ TEST_F(ServiceHostTest, FailedHandlerRegistrationLogsAndNeverStarts)
     EXPECT_TRUE(sim::StatusReports().empty());
     EXPECT_EQ(EventMessages(), std::vector<std::wstring>{L"Service Register failed w/err 0x0000007b"});
     EXPECT_EQ(m_service.Calls(EHook::Start), 0);
-    EXPECT_EQ(m_service.ReportHandle(), nullptr);
 }
 
 // ---- A hook that raises ------------------------------------------------------
@@ -230,6 +240,8 @@ void RaiseCode(DWORD code)
 {
     throw ErrorCodeException{code};
 }
+
+void PrintTo(const HookFailureCase& row, std::ostream* os) { *os << row.name; }
 
 class HookFailureTest : public ServiceHostTest, public ::testing::WithParamInterface<HookFailureCase> {};
 

@@ -1,5 +1,5 @@
-// The service object on its own: what construction leaves and the event
-// records LogEvent and LogError write.
+// The service object on its own: the event records LogEvent and LogError
+// write.
 #include "SimTest.h"
 #include "TestService.h"
 
@@ -9,22 +9,6 @@
 namespace {
 
 using ServiceObjectTest = SimTest;
-
-TEST_F(ServiceObjectTest, ConstructionHoldsStartPendingAndSendsNothing)
-{
-    const CPlainService service;
-
-    const SERVICE_STATUS status = service.Status();
-    EXPECT_EQ(status.dwServiceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
-    EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_START_PENDING});
-    EXPECT_EQ(status.dwControlsAccepted, DWORD{SERVICE_ACCEPT_SHUTDOWN});
-    EXPECT_EQ(status.dwWin32ExitCode, DWORD{0});
-    EXPECT_EQ(status.dwServiceSpecificExitCode, DWORD{0});
-    EXPECT_EQ(status.dwCheckPoint, DWORD{0});
-    EXPECT_EQ(status.dwWaitHint, DWORD{0});
-    EXPECT_EQ(service.ReportHandle(), nullptr);
-    EXPECT_TRUE(sim::Journal().empty());
-}
 
 TEST_F(ServiceObjectTest, LogEventWritesOneRecordOfTheProgramsShape)
 {
@@ -55,6 +39,8 @@ struct LogErrorCase {
     DWORD code;
     const WCHAR* message;
 };
+
+void PrintTo(const LogErrorCase& row, std::ostream* os) { *os << row.name; }
 
 class LogErrorTest : public SimTest, public ::testing::WithParamInterface<LogErrorCase> {};
 

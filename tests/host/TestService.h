@@ -1,6 +1,5 @@
-// A service for the host's tests: each hook can be told to raise once, and
-// the checkpoint counter can be put back to its value at program start, so
-// that each test sees the reports of a fresh process.
+// A service for the host's tests: each hook counts its calls and can be told
+// to act (raise, wait) once.
 #pragma once
 
 #include "ServiceBase.h"
@@ -23,14 +22,6 @@ public:
 
     int Calls(EHook hook) const { return m_calls[Index(hook)].load(); }
     const std::vector<std::wstring>& StartArguments() const { return m_startArguments; }
-
-    SERVICE_STATUS Status() const { return m_serviceStatus; }
-    SERVICE_STATUS_HANDLE ReportHandle() const { return m_reportHandle; }
-    static CServiceBase* Instance() { return s_instance; }
-
-    // Between tests only: the product never resets the counter.
-    static void ResetCheckPoints() { s_nextCheckPoint = 1; }
-    static DWORD NextCheckPoint() { return s_nextCheckPoint; }
 
 protected:
     void DoStart(DWORD argc, PWSTR* argv) override
@@ -67,6 +58,4 @@ private:
 class CPlainService : public CServiceBase {
 public:
     CPlainService() : CServiceBase(kServiceName) {}
-    SERVICE_STATUS Status() const { return m_serviceStatus; }
-    SERVICE_STATUS_HANDLE ReportHandle() const { return m_reportHandle; }
 };

@@ -18,6 +18,10 @@ struct RunProbe {
     std::vector<std::wstring> args;
     std::vector<DWORD> controls;
     SERVICE_STATUS_HANDLE status = nullptr;
+    // When set, the main routine waits for it (ten seconds at most) after its
+    // reports, and signals `mainEnded` as its last action.
+    HANDLE mainMayEnd = nullptr;
+    HANDLE mainEnded = nullptr;
 };
 RunProbe* s_probe = nullptr;
 
@@ -47,6 +51,8 @@ void WINAPI ProbeHandler(DWORD control)
 void WINAPI ProbeMain(DWORD argc, LPWSTR* argv)
 {
     SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(argv[0], ProbeHandler);
+    HANDLE mainMayEnd = nullptr;
+    HANDLE mainEnded = nullptr;
     {
         std::lock_guard<std::mutex> lock(s_probe->mutex);
         s_probe->mainThread = std::this_thread::get_id();
@@ -54,9 +60,17 @@ void WINAPI ProbeMain(DWORD argc, LPWSTR* argv)
             s_probe->args.emplace_back(argv[i]);
         }
         s_probe->status = handle;
+        mainMayEnd = s_probe->mainMayEnd;
+        mainEnded = s_probe->mainEnded;
     }
     Report(SERVICE_START_PENDING, 0);
     Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+    // Once the handler has reported stopped the dispatcher may return and the
+    // test end: nothing of the probe is touched after the last report.
+    if (mainMayEnd != nullptr) {
+        WaitForSingleObject(mainMayEnd, 10000);
+        SetEvent(mainEnded);
+    }
 }
 
 WCHAR g_serviceName[] = L"TavrilexContractSvc";
@@ -99,6 +113,28 @@ TEST_F(ContractTest, DispatcherRunsMainElsewhereAndHandlerOnEnteringThread)
     }
     EXPECT_EQ(probe.args, (std::vector<std::wstring>{L"TavrilexContractSvc", L"-first", L"second"}));
     EXPECT_EQ(probe.controls, std::vector<DWORD>{SERVICE_CONTROL_STOP});
+    s_probe = nullptr;
+}
+
+TEST_F(ContractTest, DispatcherReturnsOnceStoppedWithoutWaitingForTheMainRoutine)
+{
+    if (!contract::ConnectAsService({})) {
+        GTEST_SKIP() << "this process was not started as a service";
+    }
+    RunProbe probe;
+    probe.mainMayEnd = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    probe.mainEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    s_probe = &probe;
+    contract::SendControl(SERVICE_CONTROL_STOP);
+
+    SERVICE_TABLE_ENTRYW table[] = {{g_serviceName, ProbeMain}, {nullptr, nullptr}};
+    EXPECT_NE(StartServiceCtrlDispatcherW(table), FALSE);
+    EXPECT_EQ(WaitForSingleObject(probe.mainEnded, 0), DWORD(WAIT_TIMEOUT));
+
+    SetEvent(probe.mainMayEnd);
+    EXPECT_EQ(WaitForSingleObject(probe.mainEnded, 10000), DWORD(WAIT_OBJECT_0));
+    CloseHandle(probe.mainMayEnd);
+    CloseHandle(probe.mainEnded);
     s_probe = nullptr;
 }
 

@@ -3,7 +3,6 @@
 // service's own reports, and when the dispatcher gives up.
 #include "SimTest.h"
 
-#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -15,16 +14,12 @@ struct Script {
     DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
     bool registerHandler = true;
     bool reportRunning = true;
-    // When set, the main routine waits for the handler to see the stop and
-    // only then finishes: a dispatcher that does not join it returns first.
-    HANDLE stopSeen = nullptr;
 
     std::mutex mutex;
     SERVICE_STATUS_HANDLE status = nullptr;
     std::vector<DWORD> controls;
     std::vector<size_t> reportsSeenByHandler;  // reports made before each control arrived
     DWORD lastStateSeenByHandler = 0;
-    std::atomic<bool> mainFinished{false};
 };
 Script* s_script = nullptr;
 
@@ -52,9 +47,6 @@ void WINAPI ScriptHandler(DWORD control)
     }
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         Report(SERVICE_STOPPED, 0);
-        if (s_script->stopSeen) {
-            SetEvent(s_script->stopSeen);
-        }
     }
 }
 
@@ -72,13 +64,6 @@ void WINAPI ScriptMain(DWORD, LPWSTR* argv)
     if (s_script->reportRunning) {
         Report(SERVICE_RUNNING, s_script->controlsAccepted);
     }
-    if (s_script->stopSeen) {
-        WaitForSingleObject(s_script->stopSeen, 10000);
-        for (int i = 0; i < 100; ++i) {
-            std::this_thread::yield();
-        }
-    }
-    s_script->mainFinished = true;
 }
 
 WCHAR g_name[] = L"Scripted";
@@ -184,16 +169,6 @@ TEST_F(SimDispatcherTest, ControlsLeftWhenTheServiceStopsAreDropped)
 
     std::lock_guard<std::mutex> lock(m_script.mutex);
     EXPECT_EQ(m_script.controls, (std::vector<DWORD>{SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}));
-}
-
-TEST_F(SimDispatcherTest, DispatcherReturnsOnlyAfterTheMainRoutineEnded)
-{
-    m_script.stopSeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    sim::StartAsService();
-    sim::QueueControl(SERVICE_CONTROL_STOP);
-    EXPECT_NE(RunDispatcher(), FALSE);
-    EXPECT_TRUE(m_script.mainFinished.load());
-    CloseHandle(m_script.stopSeen);
 }
 
 TEST_F(SimDispatcherTest, MainThatNeverRegistersEndsTheRun)

@@ -4,13 +4,13 @@
 #include "SampleService.h"
 #include "SimTest.h"
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -23,51 +23,40 @@ class CTestService : public CSampleService {
 public:
     using CSampleService::DoStart;
     using CSampleService::DoStop;
-    // Read on the loop's own thread (sleep hook) or after the loop ended.
-    using CSampleService::m_reportNextFailure;
-    using CSampleService::m_loopDoneEvent;
-
-    // The first half of DoStop alone, as it lands while the loop is busy.
-    void RequestStop() { m_stopRequested.store(TRUE); }
-    std::atomic<BOOL>& StopFlag() { return m_stopRequested; }
 };
 
-// A routine that fails on the pool thread, for the work-item plumbing.
-class CThrowingService : public CTestService {
-public:
-    void Throw() { throw ErrorCodeException{ERROR_NOT_ENOUGH_MEMORY}; }
-};
-
-// What the event log and the loop's flag looked like after each poll.
-struct PollTrace {
-    std::vector<size_t> recordsAfter;
-    std::vector<BOOL> reportNextAfter;
-};
-
-// Starts the loop, lets it make `polls` polls and stops it during the last
-// sleep. `betweenPolls(n)` runs on the loop's thread in the sleep before
-// poll n (n >= 2), so a test can change the world from poll to poll.
-PollTrace RunPolls(CTestService& service, int polls, const std::function<void(int)>& betweenPolls = {})
+// Ends a loop that is held in a sleep by calling `ending` (a DoStop, or the
+// destruction of the object), which asks the loop to end and waits for it.
+// The sleep is let go as that wait begins, so the loop finds the request at
+// its next test of the flag.
+void EndFromTheHeldSleep(const std::function<void()>& ending)
 {
-    PollTrace trace;
-    int slept = 0;
-    sim::SetSleepHook([&](DWORD) {
-        ++slept;
-        trace.recordsAfter.push_back(sim::EventRecords().size());
-        trace.reportNextAfter.push_back(service.m_reportNextFailure);
-        if (slept >= polls) {
-            service.RequestStop();
-        } else if (betweenPolls) {
-            betweenPolls(slept + 1);
-        }
-    });
+    sim::SetCallHook("WaitForSingleObject", [] { sim::HoldSleeps(false); });
+    ending();
+    sim::SetCallHook("WaitForSingleObject", nullptr);
+}
+
+// Starts the loop and lets it make `polls` polls, each held in the sleep that
+// follows it while the event log is read; `betweenPolls(n)` then sets up the
+// world of poll n. Returns the number of records after each poll, and stops
+// the loop in the sleep of the last one.
+std::vector<size_t> RunPolls(CTestService& service, int polls, const std::function<void(int)>& betweenPolls = {})
+{
+    std::vector<size_t> recordsAfter;
+    sim::HoldSleeps(true);
     service.DoStart(0, nullptr);
-    // Waiting on the event rather than in DoStop, whose flag would end the
-    // loop before it had polled at all.
-    EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
-    service.DoStop();
-    sim::SetSleepHook(nullptr);
-    return trace;
+    for (int poll = 1; sim::WaitForSleepers(1); ++poll) {
+        recordsAfter.push_back(sim::EventRecords().size());
+        if (poll == polls) {
+            break;
+        }
+        if (betweenPolls) {
+            betweenPolls(poll + 1);
+        }
+        sim::ReleaseSleepers();
+    }
+    EndFromTheHeldSleep([&service] { service.DoStop(); });
+    return recordsAfter;
 }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -87,7 +76,6 @@ struct CadenceRow {
     std::function<void()> arrange;
     std::function<void(int)> betweenPolls;
     std::vector<size_t> recordsAfter;
-    std::vector<BOOL> reportNextAfter;
     std::vector<std::string> messages;
 };
 
@@ -99,14 +87,13 @@ TEST_P(WatchLoopCadence, WritesFirstFailureAndEverySecondOne)
 {
     const CadenceRow& row = GetParam();
     row.arrange();
-    PollTrace trace;
+    std::vector<size_t> recordsAfter;
     {
         CTestService service;
-        trace = RunPolls(service, static_cast<int>(row.recordsAfter.size()), row.betweenPolls);
+        recordsAfter = RunPolls(service, static_cast<int>(row.recordsAfter.size()), row.betweenPolls);
     }
 
-    EXPECT_EQ(trace.recordsAfter, row.recordsAfter);
-    EXPECT_EQ(trace.reportNextAfter, row.reportNextAfter);
+    EXPECT_EQ(recordsAfter, row.recordsAfter);
     std::vector<std::string> messages;
     for (const sim::EventRecord& record : sim::EventRecords()) {
         ASSERT_EQ(record.strings.size(), 2u);
@@ -120,9 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
     Watchdog, WatchLoopCadence,
     ::testing::Values(
         CadenceRow{"FailurePersistsOverSixPolls", StartRefusedForGood, {}, {1, 1, 2, 2, 3, 3},
-                   {FALSE, TRUE, FALSE, TRUE, FALSE, TRUE}, {kStartDisabled, kStartDisabled, kStartDisabled}},
+                   {kStartDisabled, kStartDisabled, kStartDisabled}},
         CadenceRow{"AlwaysRunningWritesNothing", [] { sim::AddService(kQuorbel, SERVICE_RUNNING); }, {},
-                   {0, 0, 0, 0}, {TRUE, TRUE, TRUE, TRUE}, {}},
+                   {0, 0, 0, 0}, {}},
         CadenceRow{"FailureSuccessFailureWritesBoth", StartRefusedForGood,
                    [](int poll) {
                        if (poll == 2) {
@@ -131,17 +118,17 @@ INSTANTIATE_TEST_SUITE_P(
                            sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
                        }
                    },
-                   {1, 1, 2}, {FALSE, TRUE, FALSE}, {kStartDisabled, kStartDisabled}},
+                   {1, 1, 2}, {kStartDisabled, kStartDisabled}},
         // Messages are not compared: a new text on an even failure is skipped.
         CadenceRow{"ChangedMessageOnSecondFailureIsSkipped", StartRefusedForGood,
                    [](int) { sim::FailCall("OpenSCManagerW", 1, ERROR_ACCESS_DENIED, -1); }, {1, 1},
-                   {FALSE, TRUE}, {kStartDisabled}},
+                   {kStartDisabled}},
         CadenceRow{"RecordLostToRegistrationCountsAsWritten",
                    [] {
                        StartRefusedForGood();
                        sim::FailCall("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
                    },
-                   {}, {0, 0, 1}, {FALSE, TRUE, FALSE}, {kStartDisabled}}),
+                   {}, {0, 0, 1}, {kStartDisabled}}),
     [](const ::testing::TestParamInfo<CadenceRow>& info) { return std::string(info.param.name); });
 
 // ---- The record ----------------------------------------------------------------
@@ -233,9 +220,7 @@ TEST_F(SampleServiceTest, StartQueuesALongWorkItemAndReturnsBeforeThePoll)
         ASSERT_EQ(sleeps.size(), 1u);  // still inside its first sleep
         EXPECT_EQ(sleeps[0].arg, 5000u);
 
-        service.RequestStop();
-        sim::HoldSleeps(false);
-        service.DoStop();
+        EndFromTheHeldSleep([&service] { service.DoStop(); });
     }
     EXPECT_EQ(sim::SleepCount(), 1);
     EXPECT_EQ(sim::OpenHandleCount(), 0);
@@ -243,68 +228,25 @@ TEST_F(SampleServiceTest, StartQueuesALongWorkItemAndReturnsBeforeThePoll)
 
 // ---- Stopping ------------------------------------------------------------------
 
-TEST_F(SampleServiceTest, StopSeenBeforeTheFirstPollMakesNoPoll)
-{
-    sim::AddService(kQuorbel, SERVICE_STOPPED);
-    {
-        CTestService service;
-        service.RequestStop();  // lands before the pool has run the loop
-        sim::ClearJournal();
-        service.DoStart(0, nullptr);
-        service.DoStop();
-    }
-    EXPECT_EQ(CountCalls("OpenSCManagerW"), 0);
-    EXPECT_EQ(sim::SleepCount(), 0);
-    EXPECT_EQ(sim::StartCount(kQuorbel), 0);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
-TEST_F(SampleServiceTest, StopDuringSleepWaitsForTheWholeSleepAndPollsNoMore)
-{
-    StartRefusedForGood();
-    sim::HoldSleeps(true);
-    {
-        CTestService service;
-        service.DoStart(0, nullptr);
-        ASSERT_TRUE(sim::WaitForSleepers(1));
-
-        std::atomic<bool> stopReturned{false};
-        std::thread stopper([&] {
-            service.DoStop();
-            stopReturned = true;
-        });
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!service.StopFlag().load() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
-        }
-        EXPECT_TRUE(service.StopFlag().load());
-        EXPECT_FALSE(stopReturned.load());  // the sleep is not cut short
-        EXPECT_EQ(sim::Now(), 0u);
-
-        sim::HoldSleeps(false);
-        stopper.join();
-        EXPECT_TRUE(stopReturned.load());
-    }
-    EXPECT_EQ(sim::SleepCount(), 1);
-    EXPECT_EQ(sim::Now(), 5000u);
-    EXPECT_EQ(CountCalls("StartServiceW"), 1);
-    EXPECT_EQ(sim::EventRecords().size(), 1u);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
 TEST_F(SampleServiceTest, LaterStopsReturnAtOnce)
 {
     sim::AddService(kQuorbel, SERVICE_RUNNING);
-    CTestService service;
-    RunPolls(service, 2);
+    {
+        CTestService service;
+        RunPolls(service, 2);
 
-    // Each would hang if the event were not left signalled.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        auto stop = std::async(std::launch::async, [&] { service.DoStop(); });
-        ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-        stop.get();
+        // Each would hang if the event were not left signalled.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            auto stop = std::async(std::launch::async, [&] { service.DoStop(); });
+            ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            stop.get();
+        }
+        sim::ClearJournal();
     }
     EXPECT_EQ(sim::SleepCount(), 2);
+    // The destructor closes the event, once.
+    EXPECT_EQ(CountCalls("CloseHandle"), 1);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
 TEST_F(SampleServiceTest, StartAfterStopQueuesALoopThatMakesNoPoll)
@@ -344,7 +286,6 @@ TEST_F(SampleServiceTest, FailedWaitRaisesItsCodeAndLeavesTheStopRequested)
                 EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
             }
         }
-        EXPECT_TRUE(service.StopFlag().load());
         sim::HoldSleeps(false);
         // The loop still ends at its next test of the flag.
         ASSERT_TRUE(sim::WaitForWorkItems());
@@ -353,39 +294,7 @@ TEST_F(SampleServiceTest, FailedWaitRaisesItsCodeAndLeavesTheStopRequested)
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
-// ---- Construction, queueing, destruction ------------------------------------------
-
-TEST_F(SampleServiceTest, EventIsUnsignalledUntilTheLoopEndsAndThenStaysSignalled)
-{
-    sim::AddService(kQuorbel, SERVICE_RUNNING);
-    {
-        CTestService service;
-        EXPECT_EQ(sim::JournalFunctions(), std::vector<std::string>{"CreateEventW"});
-        EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);
-        EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-
-        RunPolls(service, 1);
-        EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-        EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-        sim::ClearJournal();
-    }
-    // The destructor closes the event, once.
-    EXPECT_EQ(CountCalls("CloseHandle"), 1);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
-TEST_F(SampleServiceTest, EventCreationFailureRaisesItsCodeAndLeavesNothingOpen)
-{
-    sim::ScopedFault fault("CreateEventW", ERROR_NOT_ENOUGH_MEMORY);
-    try {
-        CTestService service;
-        ADD_FAILURE() << "constructed without an event";
-    } catch (ErrorCodeException error) {
-        EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    }
-    EXPECT_EQ(CountCalls("CloseHandle"), 0);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
+// ---- Queueing ----------------------------------------------------------------------
 
 TEST_F(SampleServiceTest, RefusedWorkItemRaisesItsCodeAndNoPollRuns)
 {
@@ -399,25 +308,12 @@ TEST_F(SampleServiceTest, RefusedWorkItemRaisesItsCodeAndNoPollRuns)
         } catch (ErrorCodeException error) {
             EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
         }
-        // Destroying a service whose loop never ran must not wait for it.
+        // The loop is not marked queued, so the destruction does not wait
+        // for a loop that will never signal.
     }
     ASSERT_TRUE(sim::WaitForWorkItems());
     EXPECT_EQ(CountCalls("OpenSCManagerW"), 0);
     EXPECT_EQ(sim::SleepCount(), 0);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
-}
-
-TEST_F(SampleServiceTest, ContextIsFreedWhenTheRoutineRaises)
-{
-    {
-        CThrowingService service;
-        const sim::AllocationCounts before = sim::WorkItemAllocations();
-        QueueLongWorkItem(&service, static_cast<void (CSampleService::*)()>(&CThrowingService::Throw));
-        ASSERT_TRUE(sim::WaitForWorkItems());
-        const sim::AllocationCounts after = sim::WorkItemAllocations();
-        // The context came from this thread; the work item gave it back.
-        EXPECT_GE(after.frees - after.allocations, before.frees - before.allocations + 1);
-    }
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
@@ -426,16 +322,15 @@ TEST_F(SampleServiceTest, ContextIsFreedWhenTheRoutineRaises)
 TEST_F(SampleServiceTest, AllocationFailureSpoilsOnlyItsPoll)
 {
     StartRefusedForGood();
-    PollTrace trace;
+    std::vector<size_t> recordsAfter;
     {
         CTestService service;
         sim::FailWorkItemAllocation(1);  // the first poll cannot even build the name
-        trace = RunPolls(service, 3);
+        recordsAfter = RunPolls(service, 3);
     }
-    // Poll 1 is lost without touching the flag; polls 2 and 3 are the first
-    // and second failures of the run.
-    EXPECT_EQ(trace.recordsAfter, (std::vector<size_t>{0, 1, 1}));
-    EXPECT_EQ(trace.reportNextAfter, (std::vector<BOOL>{TRUE, FALSE, TRUE}));
+    // Poll 1 is lost without counting as a failure; polls 2 and 3 are the
+    // first and second failures of the run.
+    EXPECT_EQ(recordsAfter, (std::vector<size_t>{0, 1, 1}));
     EXPECT_EQ(CountCalls("StartServiceW"), 2);
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
@@ -458,51 +353,18 @@ TEST_F(SampleServiceTest, LoopSurvivesAnAllocationFailureAnywhereInAPoll)
         SCOPED_TRACE("failing allocation " + std::to_string(nth));
         sim::Reset();
         StartRefusedForGood();
-        PollTrace trace;
+        std::vector<size_t> recordsAfter;
         {
             CTestService service;
             sim::FailWorkItemAllocation(static_cast<int>(nth));
-            trace = RunPolls(service, 3);
+            recordsAfter = RunPolls(service, 3);
         }
-        ASSERT_EQ(trace.recordsAfter.size(), 3u);
+        ASSERT_EQ(recordsAfter.size(), 3u);
         // Polls 2 and 3 always run normally: one of them writes.
-        EXPECT_GE(trace.recordsAfter[2] - trace.recordsAfter[0], 1u);
+        EXPECT_GE(recordsAfter[2] - recordsAfter[0], 1u);
         EXPECT_EQ(sim::SleepCount(), 3);
         EXPECT_EQ(sim::OpenHandleCount(), 0);
     }
-}
-
-// ---- Destruction while the loop runs -----------------------------------------------
-
-// After the shutdown control nobody stops the loop; the entry destroys the
-// object while the loop sleeps. The destructor must end the loop first.
-TEST_F(SampleServiceTest, DestroyingWhileTheLoopSleepsWaitsForTheLoop)
-{
-    StartRefusedForGood();
-    sim::HoldSleeps(true);
-    auto service = std::make_unique<CTestService>();
-    service->DoStart(0, nullptr);
-    ASSERT_TRUE(sim::WaitForSleepers(1));
-
-    std::atomic<BOOL>& stopFlag = service->StopFlag();
-    std::atomic<bool> destroyed{false};
-    std::thread entry([&] {
-        service.reset();
-        destroyed = true;
-    });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!stopFlag.load() && !destroyed.load() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    EXPECT_FALSE(destroyed.load()) << "the object went away under a sleeping loop";
-    EXPECT_TRUE(stopFlag.load()) << "the destructor did not ask the loop to end";
-
-    sim::HoldSleeps(false);
-    entry.join();
-    ASSERT_TRUE(sim::WaitForWorkItems());
-    EXPECT_EQ(sim::SleepCount(), 1);
-    EXPECT_EQ(CountCalls("StartServiceW"), 1);
-    EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
 // ---- With the host ---------------------------------------------------------------------
@@ -533,17 +395,68 @@ TEST_F(SampleServiceTest, StopControlEndsTheLoopBeforeStoppedIsReported)
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
+// After the shutdown control nobody stops the loop: it still runs when the
+// dispatcher has returned, and the entry's destruction of the object ends it
+// and waits for it.
 TEST_F(SampleServiceTest, ShutdownLeavesTheLoopRunningUntilTheObjectGoesAway)
 {
     StartRefusedForGood();
+    sim::HoldSleeps(true);
     sim::StartAsService();
     sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
-    {
-        CSampleService service;
-        ASSERT_TRUE(CServiceBase::RunDispatcher(service));
-    }
+    auto service = std::make_unique<CSampleService>();
+    ASSERT_TRUE(CServiceBase::RunDispatcher(*service));
+
+    ASSERT_TRUE(sim::WaitForSleepers(1));
+    EXPECT_FALSE(sim::WaitForWorkItems(0)) << "the loop ended with the shutdown";
+    EndFromTheHeldSleep([&service] { service.reset(); });
+
     ASSERT_TRUE(sim::WaitForWorkItems());
+    // The loop saw the destructor's request at its next test of the flag.
+    EXPECT_EQ(sim::SleepCount(), 1);
+    EXPECT_EQ(CountCalls("StartServiceW"), 1);
     EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// A shutdown that lands after START_PENDING, while DoStart has not yet queued
+// the loop: the dispatcher returns at once and the entry goes on to destroy
+// the object. DoStart is held there until the object is gone, or for a
+// second if the object is kept for it; then it queues the loop, and the start
+// transition ends.
+TEST_F(SampleServiceTest, ShutdownDuringStartKeepsTheObjectUntilTheStartHasEnded)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::DeliverControlsAtOnce(true);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool destroyed = false;
+    bool destroyedBeforeTheQueueing = false;
+    bool held = true;
+    sim::SetCallHook("QueueUserWorkItem", [&] {
+        sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+        EXPECT_TRUE(sim::WaitForStatus(SERVICE_STOPPED));
+        std::unique_lock<std::mutex> lock(mutex);
+        destroyedBeforeTheQueueing = changed.wait_for(lock, std::chrono::seconds(1), [&] { return destroyed; });
+        held = false;
+        changed.notify_all();
+    });
+    sim::StartAsService();
+
+    auto service = std::make_unique<CSampleService>();
+    ASSERT_TRUE(CServiceBase::RunDispatcher(*service));
+    service.reset();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        destroyed = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return !held; });
+    }
+
+    ASSERT_TRUE(sim::WaitForWorkItems());
+    EXPECT_FALSE(destroyedBeforeTheQueueing) << "the object went away under the start transition";
+    // Nothing after STOPPED: the start transition does not report RUNNING.
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 

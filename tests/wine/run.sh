@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows unit test programs under Wine: contract_tests.exe (the
 # platform contract against Wine's real service control manager and kernel)
-# and format_tests.exe (the formatting tests against mingw's run-time).
+# and format_tests.exe (the formatting tests against strsafe and mingw's run-time).
 #
 #   tests/wine/run.sh <build root holding win32/ and win64/>
 #

@@ -52,6 +52,8 @@ void ResetStateLocked(State& state)
     state.faults.clear();
     state.callCounts.clear();
     state.journal.clear();
+    state.callHookFunction.clear();
+    state.callHook = nullptr;
     state.events.clear();
     state.connectAsService = false;
     state.startArgs.clear();
@@ -173,6 +175,13 @@ ApiCall::ApiCall(const char* function)
     : m_state((EnterSimCall(), GlobalState())), m_lock(m_state.mutex)
 {
     m_call.function = function;
+    if (!m_state.callHookFunction.empty() && m_state.callHookFunction == function) {
+        // The hook may block or drive the simulation: it runs outside the lock.
+        const std::function<void()> hook = m_state.callHook;
+        m_lock.unlock();
+        hook();
+        m_lock.lock();
+    }
 }
 
 ApiCall::~ApiCall()

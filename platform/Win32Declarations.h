@@ -1,9 +1,10 @@
-// Simulated Win32 surface for native (Linux) builds. It declares only what the
-// product calls, with the SDK's names, values and signatures, so that the same
-// source compiles against <windows.h> and against this file. Behaviour lives in
-// the .cpp files beside it; test controls are in SimControl.h.
+// What stands for <windows.h> and <strsafe.h> on Linux: only what the product
+// calls, with the SDK's names, values and signatures, so that the same source
+// compiles against the SDK and against this file. Nothing here behaves; on
+// Linux the test programs link a simulation behind these declarations.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -184,10 +185,10 @@ typedef struct _SERVICE_DESCRIPTIONW {
 #define S_OK ((HRESULT)0L)
 #define E_INVALIDARG ((HRESULT)0x80070057L)
 
-inline HRESULT HRESULT_FROM_WIN32(unsigned long x)
-{
-    return (HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000);
-}
+// strsafe.
+#define STRSAFE_MAX_CCH 2147483647
+#define STRSAFE_E_INVALID_PARAMETER ((HRESULT)0x80070057L)
+#define STRSAFE_E_INSUFFICIENT_BUFFER ((HRESULT)0x8007007AL)
 
 // Kernel (kernel32).
 DWORD WINAPI GetLastError();
@@ -225,6 +226,9 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName
 BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
                          WORD wNumStrings, DWORD dwDataSize, LPCWSTR* lpStrings, LPVOID lpRawData);
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
+
+// strsafe: bounded formatting into a buffer of cchDest wide characters.
+HRESULT WINAPI StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_list argList);
 
 // C run-time: ASCII letters fold, nothing else does (the "C" locale).
 int _wcsicmp(const wchar_t* string1, const wchar_t* string2);

@@ -7,7 +7,7 @@
 // it to the state of a fresh machine with nothing registered.
 #pragma once
 
-#include "Win32Sim.h"
+#include "Platform.h"
 
 #include <functional>
 #include <string>
@@ -17,7 +17,7 @@ namespace sim {
 
 // ---- Whole-state control ---------------------------------------------------
 
-// Joins every thread the simulation started (work items, a service thread),
+// Joins every thread the simulation started (work items, main routines),
 // then clears services, handles, records, reports, faults, the journal and
 // the clock. Sleeps are released first so that nothing can block the join.
 // Call it at the start and end of each test (SimTest fixture does), from the
@@ -115,6 +115,11 @@ std::vector<Call> Journal();
 std::vector<std::string> JournalFunctions();
 void ClearJournal();
 
+// Runs `hook` on the calling thread whenever `function` is called, before the
+// call does anything else, outside the simulation's lock: a test can hold a
+// thread at that point or act there. One hook at a time; a null one removes it.
+void SetCallHook(const char* function, std::function<void()> hook);
+
 // ---- Handles ---------------------------------------------------------------
 
 enum class HandleKind { Scm, Service, Event, EventSource };
@@ -144,9 +149,10 @@ std::vector<EventRecord> EventRecords();
 // the SCM started. Without it the call fails at once with 1063.
 // `args` are the start arguments after the service name (argv[0] is the name
 // from the table). Outside a run RegisterServiceCtrlHandlerW fails with
-// ERROR_SERVICE_NOT_IN_EXE (1083). A main routine that returns without
-// registering a handler ends the run (the dispatcher returns TRUE), since
-// nothing could ever report stopped.
+// ERROR_SERVICE_NOT_IN_EXE (1083). The dispatcher returns TRUE once the
+// service has reported SERVICE_STOPPED, without waiting for the main routine.
+// A main routine that returns without registering a handler ends the run
+// too, since nothing could ever report stopped.
 void StartAsService(const std::vector<std::wstring>& args = {});
 
 // Queues a control code for the running service. The dispatcher delivers

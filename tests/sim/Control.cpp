@@ -257,9 +257,10 @@ void Reset()
             state.changed.wait(lock, [&state] { return state.activeDispatchers == 0; });
             std::vector<std::thread> threads = std::move(state.workItems);
             state.workItems.clear();
-            if (state.serviceThread.joinable()) {
-                threads.push_back(std::move(state.serviceThread));
+            for (std::thread& thread : state.serviceThreads) {
+                threads.push_back(std::move(thread));
             }
+            state.serviceThreads.clear();
             if (threads.empty()) {
                 break;
             }
@@ -405,6 +406,13 @@ void ClearJournal()
 {
     ControlScope scope;
     scope.S().journal.clear();
+}
+
+void SetCallHook(const char* function, std::function<void()> hook)
+{
+    ControlScope scope;
+    scope.S().callHookFunction = hook ? function : "";
+    scope.S().callHook = std::move(hook);
 }
 
 // ---- Handles ---------------------------------------------------------------

@@ -67,6 +67,9 @@ struct Run {
     std::uintptr_t statusHandle = 0;
     DWORD lastState = 0;  // 0: nothing reported yet
     bool stopped = false;
+    // Which run a main routine belongs to: one that outlives its run must
+    // not end the next one.
+    unsigned long long generation = 0;
     bool serviceThreadDone = false;
 };
 
@@ -87,6 +90,8 @@ struct State {
     std::vector<Fault> faults;
     std::map<std::string, long long> callCounts;
     std::vector<Call> journal;
+    std::string callHookFunction;
+    std::function<void()> callHook;
 
     std::vector<EventRecord> events;
 
@@ -97,7 +102,8 @@ struct State {
     bool deliverAtOnce = false;
     std::vector<SERVICE_STATUS> reports;
     Run run;
-    std::thread serviceThread;
+    unsigned long long runGenerations = 0;
+    std::vector<std::thread> serviceThreads;
     int activeDispatchers = 0;
 
     // Work items.
@@ -151,8 +157,9 @@ void LeaveSimCall();
 void ResetAllocationCounts();
 
 // One simulated API call: enters the sim (so its own allocations are never
-// counted or failed), takes the lock, counts the call for the fault table,
-// and journals it exactly once on the way out.
+// counted or failed), runs the call hook if it is for this function, takes
+// the lock, counts the call for the fault table, and journals it exactly once
+// on the way out.
 class ApiCall {
 public:
     explicit ApiCall(const char* function);

@@ -1,7 +1,8 @@
 // The simulated service control dispatcher. A process that StartAsService()
 // marked connects; the table's main routine runs on a thread of its own, and
 // the thread that entered the dispatcher delivers the queued control codes to
-// the registered handler until the service reports SERVICE_STOPPED.
+// the registered handler until the service reports SERVICE_STOPPED. Then it
+// returns, whether the main routine has ended or not.
 #include "SimState.h"
 
 using namespace sim::detail;
@@ -41,30 +42,34 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     // The call lasts the whole run; journal it as it begins.
     api.Record();
 
-    // The argument vector lives in this frame, which outlasts the service
-    // thread (joined below).
-    std::vector<std::wstring> arguments;
-    arguments.emplace_back(lpServiceStartTable[0].lpServiceName);
-    arguments.insert(arguments.end(), state.startArgs.begin(), state.startArgs.end());
-    std::vector<LPWSTR> argv;
-    for (std::wstring& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-
     state.run = Run();
     state.run.active = true;
     state.run.serviceName = lpServiceStartTable[0].lpServiceName;
+    state.run.generation = ++state.runGenerations;
     ++state.activeDispatchers;
+
+    // As on Windows, the dispatcher returns once the service has reported
+    // SERVICE_STOPPED, without waiting for the main routine, which may still
+    // be running then. The routine's thread therefore owns its arguments;
+    // Reset() joins it.
+    std::vector<std::wstring> arguments;
+    arguments.emplace_back(lpServiceStartTable[0].lpServiceName);
+    arguments.insert(arguments.end(), state.startArgs.begin(), state.startArgs.end());
     LPSERVICE_MAIN_FUNCTIONW main = lpServiceStartTable[0].lpServiceProc;
-    DWORD argc = static_cast<DWORD>(arguments.size());
-    LPWSTR* argvData = argv.data();
-    state.serviceThread = std::thread([main, argc, argvData] {
-        main(argc, argvData);
+    const unsigned long long generation = state.run.generation;
+    state.serviceThreads.emplace_back([main, arguments = std::move(arguments), generation]() mutable {
+        std::vector<LPWSTR> argv;
+        for (std::wstring& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        main(static_cast<DWORD>(arguments.size()), argv.data());
         State& state = GlobalState();
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.run.serviceThreadDone = true;
-        state.changed.notify_all();
+        if (state.run.generation == generation) {
+            state.run.serviceThreadDone = true;
+            state.changed.notify_all();
+        }
     });
 
     std::unique_lock<std::mutex>& lock = api.Lock();
@@ -87,12 +92,6 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     }
 
     bool aborted = !state.run.stopped && state.resetting;
-    std::thread service = std::move(state.serviceThread);
-    lock.unlock();
-    if (service.joinable()) {
-        service.join();
-    }
-    lock.lock();
     state.controls.clear();
     state.run.active = false;
     state.run.handler = nullptr;
