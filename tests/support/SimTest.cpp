@@ -11,6 +11,11 @@ std::vector<sim::Call> CallsOf(const std::string& function)
     return calls;
 }
 
+void RunLoopAlone()
+{
+    sim::FailCall("QueueUserWorkItem", 2, ERROR_NOT_ENOUGH_MEMORY);
+}
+
 std::vector<std::string> ClosedKinds()
 {
     std::vector<std::string> kinds;

@@ -20,3 +20,9 @@ std::vector<sim::Call> CallsOf(const std::string& function);
 
 // Kinds of the handles CloseServiceHandle closed, in closing order.
 std::vector<std::string> ClosedKinds();
+
+// Has the pool refuse the second work item from now, which is the stop
+// watcher that DoStart queues after the watch loop. The service then runs the
+// loop alone, as it does wherever the watcher cannot be had, so that a test of
+// the loop sees the loop's own calls only.
+void RunLoopAlone();

@@ -18,9 +18,13 @@ namespace {
 const std::wstring kQuorbel = L"quorbel";
 const std::string kStartDisabled = "Kelvarund - Failed to start service with error 1058";
 
-// Re-exports the hooks that the host would otherwise call.
+// Re-exports the hooks that the host would otherwise call. It runs the loop
+// alone: these are the loop's tests (the stop watcher's are in
+// StopWatcherTest.cpp and at the end of this file).
 class CTestService : public CSampleService {
 public:
+    CTestService() { RunLoopAlone(); }
+
     using CSampleService::DoStart;
     using CSampleService::DoStop;
     // Read on the loop's own thread (sleep hook) or after the loop ended.
