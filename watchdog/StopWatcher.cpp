@@ -73,8 +73,8 @@ Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
 void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent)
 {
     // The first pause leaves the start of the service to the loop's first
-    // poll, so that the two do not ask for it at the same moment. The pause
-    // waits for nothing else: no request is pending during it.
+    // poll, so that the two do not ask for it at the same moment. Pauses are
+    // not alertable: no request is pending during them.
     while (WaitForSingleObjectEx(stopEvent, kPeriodMs, FALSE) == WAIT_TIMEOUT) {
         const Answer answer = WaitForStop(serviceName, stopEvent);
         if (answer == Answer::Ended) {

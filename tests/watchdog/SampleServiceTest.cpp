@@ -60,17 +60,21 @@ PollTrace RunPolls(CTestService& service, int polls, const std::function<void(in
 {
     PollTrace trace;
     int slept = 0;
+    std::atomic<bool> started{false};
     sim::SetSleepHook([&](DWORD) {
         ++slept;
         trace.recordsAfter.push_back(sim::EventRecords().size());
         trace.reportNextAfter.push_back(service.m_reportNextFailure);
         if (slept >= polls) {
+            // As under the host, whose stop never overtakes the start hook.
+            EXPECT_TRUE(WaitUntil([&started] { return started.load(); }));
             service.RequestStop();
         } else if (betweenPolls) {
             betweenPolls(slept + 1);
         }
     });
     service.DoStart(0, nullptr);
+    started = true;
     // Waiting on the event rather than in DoStop, whose flag would end the
     // loop before it had polled at all.
     EXPECT_EQ(WaitForSingleObject(service.m_loopDoneEvent, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
@@ -521,27 +525,28 @@ TEST_F(SampleServiceTest, RefusedRequestsAreRetriedOncePerPeriodAndLeaveTheLoopI
     sim::AddService(kQuorbel, SERVICE_STOPPED);
     sim::FailCall("NotifyServiceStatusChangeW", 1, ERROR_ACCESS_DENIED, -1);
     sim::HoldSleeps(true);
+    // No ASSERT while sleeps are held: the destructor would wait for ever.
     {
         CTestService service(/*withWatcher=*/true);
         service.DoStart(0, nullptr);
-        ASSERT_TRUE(sim::WaitForSleepers(1));  // the first poll has started quorbel
+        EXPECT_TRUE(sim::WaitForSleepers(1));  // the first poll has started quorbel
 
         // The clock moves only by hand: one request per period, each
         // refused, and nothing held between them.
         const auto pauses = [] { return CountCallsWithArg("WaitForSingleObjectEx", 5000); };
         for (int period = 1; period <= 3; ++period) {
-            ASSERT_TRUE(WaitUntil([&] { return pauses() == period; }));
+            EXPECT_TRUE(WaitUntil([&] { return pauses() == period; }));
             EXPECT_EQ(CallsOf("NotifyServiceStatusChangeW").size(), size_t(period - 1));
             EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
             sim::AdvanceClock(5000);
         }
-        ASSERT_TRUE(WaitUntil([&] { return pauses() == 4; }));
+        EXPECT_TRUE(WaitUntil([&] { return pauses() == 4; }));
 
         // Quorbel is still the loop's to keep: stopped, it is started again
         // by the next poll.
         sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
         sim::ReleaseSleepers();
-        ASSERT_TRUE(sim::WaitForSleepers(1));
+        EXPECT_TRUE(sim::WaitForSleepers(1));
         EXPECT_EQ(sim::StartCount(kQuorbel), 2);
         service.RequestStop();
         sim::HoldSleeps(false);
