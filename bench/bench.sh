@@ -84,7 +84,9 @@ echo "-- $stops stops at random moments (seed $seed)"
 delays=()
 starts=()
 for i in $(seq 1 "$stops"); do
-    random_pause 500 5500
+    # More than one period after the last restart, since the stop watcher
+    # starts quorbel at most once per period; at a random phase of the poll.
+    random_pause 5500 10500
     read -r down start <<<"$(bounce_quorbel)" || die "quorbel did not come back (stop $i)"
     [ -n "${down:-}" ] || die "quorbel did not come back (stop $i)"
     delays+=("$down")
@@ -105,7 +107,7 @@ echo "end: $rss_end kB resident, $fds_end fds, $handles_end handles, $threads_en
 close_prefix
 
 verdict() { if [ "$1" -eq 1 ]; then echo "met"; else echo "NOT met"; fi; }
-median_ok=$(( d_median <= 3000 )); max_ok=$(( d_max <= 5500 ))
+median_ok=$(( d_median <= 300 )); max_ok=$(( d_max <= 1000 ))
 # Ticks are sampled by the kernel and can miss short bursts; the verdict takes
 # the larger of the two measures.
 cpu_ok=$(awk -v a="$cpu_share" -v b="$sched_share" 'BEGIN { print (a < 0.1 && b < 0.1) ? 1 : 0 }')
@@ -124,8 +126,10 @@ cat >"$body" <<EOF
 ### Quorbel's restart delay under Wine ($stops stops at random moments)
 
 Time from the stop control reaching quorbel to quorbel reporting RUNNING
-again, read from the stand-in's journal every 10 ms. Design bound: one poll
-plus 5000 ms ($bound_ms ms taken).
+again, read from the stand-in's journal every 10 ms. Stops come more than one
+period after the last restart. The stop watcher answers each stop; the watch
+loop's own bound, one poll plus 5000 ms ($bound_ms ms taken), still holds for
+whatever is left to the loop.
 
 | | median | p95 | max |
 |---|---|---|---|
@@ -134,8 +138,8 @@ plus 5000 ms ($bound_ms ms taken).
 
 All delays (ms): ${delays[*]}
 
-Stops past the bound: $over of $stops. Target median <= 3000 ms: $(verdict "$median_ok");
-max <= 5500 ms: $(verdict "$max_ok").
+Stops past the loop's bound: $over of $stops. Target median <= 300 ms: $(verdict "$median_ok");
+max <= 1000 ms: $(verdict "$max_ok").
 
 ### Tavrilex's CPU and memory under Wine
 

@@ -93,6 +93,18 @@ typedef struct _SERVICE_DESCRIPTIONW {
     LPWSTR lpDescription;
 } SERVICE_DESCRIPTIONW, *LPSERVICE_DESCRIPTIONW;
 
+typedef void(CALLBACK* PFN_SC_NOTIFY_CALLBACK)(PVOID pParameter);
+
+typedef struct _SERVICE_NOTIFYW {
+    DWORD dwVersion;
+    PFN_SC_NOTIFY_CALLBACK pfnNotifyCallback;
+    PVOID pContext;
+    DWORD dwNotificationStatus;
+    SERVICE_STATUS_PROCESS ServiceStatus;
+    DWORD dwNotificationTriggered;
+    LPWSTR pszServiceNames;
+} SERVICE_NOTIFYW, *PSERVICE_NOTIFYW;
+
 // Access rights.
 #define DELETE 0x00010000
 #define STANDARD_RIGHTS_REQUIRED 0x000F0000
@@ -143,6 +155,12 @@ typedef struct _SERVICE_DESCRIPTIONW {
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
 #define SERVICE_ACCEPT_SHUTDOWN 0x00000004
 
+// Status-change notification: the record's version and two of the mask bits
+// (the state bits run from STOPPED = 1 << (SERVICE_STOPPED - 1) upwards).
+#define SERVICE_NOTIFY_STATUS_CHANGE 2
+#define SERVICE_NOTIFY_STOPPED 0x00000001
+#define SERVICE_NOTIFY_DELETE_PENDING 0x00000200
+
 // Event log.
 #define EVENTLOG_SUCCESS 0x0000
 #define EVENTLOG_ERROR_TYPE 0x0001
@@ -155,6 +173,7 @@ typedef struct _SERVICE_DESCRIPTIONW {
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000
 #define WAIT_TIMEOUT 0x00000102
+#define WAIT_IO_COMPLETION 0x000000C0
 #define WAIT_FAILED 0xFFFFFFFF
 #define MAX_PATH 260
 
@@ -198,6 +217,8 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, ULONG Flags);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
@@ -220,6 +241,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
+DWORD WINAPI NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD dwNotifyMask, PSERVICE_NOTIFYW pNotifyBuffer);
 
 // Event log (advapi32).
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);

@@ -2,6 +2,7 @@
 
 #include "Kelvarund.h"
 #include "ServiceNames.h"
+#include "StopWatcher.h"
 
 #include <memory>
 #include <string>
@@ -12,17 +13,17 @@ namespace {
 constexpr WCHAR kWatchedServiceName[] = L"quorbel";
 constexpr DWORD kPollIntervalMs = 5000;
 
-// Signals the loop's event when the loop is left, whichever way that happens,
-// so that a waiting DoStop or destructor is never left hanging. The handle is
-// copied at the start: it does not change while a loop runs, and after the
-// signal the loop must not read the object any more.
-class CLoopDoneSignal {
+// Signals a work item's done event when its routine is left, whichever way
+// that happens, so that a waiting DoStop or destructor is never left hanging.
+// The handle is copied at the start: it does not change while the routine
+// runs, and after the signal the routine must not read the object any more.
+class CDoneSignal {
 public:
-    explicit CLoopDoneSignal(HANDLE event) : m_event(event) {}
-    ~CLoopDoneSignal() { SetEvent(m_event); }
+    explicit CDoneSignal(HANDLE event) : m_event(event) {}
+    ~CDoneSignal() { SetEvent(m_event); }
 
-    CLoopDoneSignal(const CLoopDoneSignal&) = delete;
-    CLoopDoneSignal& operator=(const CLoopDoneSignal&) = delete;
+    CDoneSignal(const CDoneSignal&) = delete;
+    CDoneSignal& operator=(const CDoneSignal&) = delete;
 
 private:
     HANDLE m_event;
@@ -95,7 +96,9 @@ CSampleService::CSampleService()
       m_stopRequested(FALSE),
       m_loopDoneEvent(nullptr),
       m_reportNextFailure(TRUE),
-      m_loopQueued(false)
+      m_loopQueued(false),
+      m_watcherStopEvent(nullptr),
+      m_watcherDoneEvent(nullptr)
 {
     // Last, so that a failure here leaves nothing else to undo.
     m_loopDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -107,14 +110,15 @@ CSampleService::CSampleService()
 
 CSampleService::~CSampleService()
 {
+    // After the shutdown control nobody has stopped the watcher or the loop,
+    // yet both read this object and signal its events. Each is asked to end
+    // and waited for before they go away: the watcher at once, the loop after
+    // at most one poll plus one sleep. After a normal stop both have ended
+    // already and the waits return at once.
+    EndStopWatcher();
     if (m_loopDoneEvent == nullptr) {
         return;
     }
-    // After the shutdown control nobody has stopped the loop, yet it reads
-    // this object and signals the event. Ask it to end and wait for its last
-    // action (at most one poll plus one sleep) before the event and the
-    // object go away. After a normal stop the event is already signalled and
-    // the wait returns at once.
     if (m_loopQueued.load()) {
         m_stopRequested.store(TRUE);
         WaitForSingleObject(m_loopDoneEvent, INFINITE);
@@ -135,21 +139,77 @@ void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
         m_loopQueued.store(false);
         throw;
     }
+    StartStopWatcher();
 }
 
 void CSampleService::DoStop()
 {
     m_stopRequested.store(TRUE);
+    // Both are asked first, so that the watcher ends while the loop finishes
+    // its sleep.
+    if (m_watcherStopEvent != nullptr) {
+        SetEvent(m_watcherStopEvent);
+    }
     const DWORD waitResult = WaitForSingleObject(m_loopDoneEvent, INFINITE);
     if (waitResult != WAIT_OBJECT_0) {
         const DWORD error = GetLastError();
         throw ErrorCodeException{error};
     }
+    EndStopWatcher();
+}
+
+void CSampleService::StartStopWatcher()
+{
+    // After a stop nothing is to be watched any more; and one watcher is
+    // enough.
+    if (m_stopRequested.load() || m_watcherDoneEvent != nullptr) {
+        return;
+    }
+    m_watcherStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_watcherDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_watcherStopEvent != nullptr && m_watcherDoneEvent != nullptr) {
+        try {
+            QueueLongWorkItem(this, &CSampleService::WatchStops);
+            return;
+        } catch (...) {
+            // Refused by the pool (or no memory for its context): nothing
+            // runs, so nothing is to be waited for.
+        }
+    }
+    if (m_watcherStopEvent != nullptr) {
+        CloseHandle(m_watcherStopEvent);
+        m_watcherStopEvent = nullptr;
+    }
+    if (m_watcherDoneEvent != nullptr) {
+        CloseHandle(m_watcherDoneEvent);
+        m_watcherDoneEvent = nullptr;
+    }
+}
+
+void CSampleService::EndStopWatcher()
+{
+    if (m_watcherDoneEvent == nullptr) {
+        return;
+    }
+    SetEvent(m_watcherStopEvent);
+    // Its request and any answer to it are gone once it has signalled, so
+    // nothing it registered can reach this object afterwards.
+    WaitForSingleObject(m_watcherDoneEvent, INFINITE);
+    CloseHandle(m_watcherStopEvent);
+    CloseHandle(m_watcherDoneEvent);
+    m_watcherStopEvent = nullptr;
+    m_watcherDoneEvent = nullptr;
+}
+
+void CSampleService::WatchStops()
+{
+    const CDoneSignal signalWhenDone(m_watcherDoneEvent);
+    WatchForStops(kWatchedServiceName, m_watcherStopEvent);
 }
 
 void CSampleService::WatchLoop()
 {
-    const CLoopDoneSignal signalWhenDone(m_loopDoneEvent);
+    const CDoneSignal signalWhenDone(m_loopDoneEvent);
 
     // The flag is read afresh before every poll, the first one included, and
     // at no other moment: a stop never cuts a poll or a sleep short.

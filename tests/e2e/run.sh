@@ -218,6 +218,30 @@ bounce_quorbel() {
     done
 }
 
+# Stops quorbel (sc in the background) and measures its down time from its
+# journal, read every 10 ms: from the stop control reaching it to its next
+# "running" line, so that neither sc's own start-up nor a query counts.
+# Prints the delay in ms; fails the case past $1 ms.
+bounce_quorbel_down_time() {
+    local limit=$1 journal=$prefix/drive_c/e2e/quorbel.journal controls runs start t_stop elapsed
+    controls=$(tr -d '\r' <"$journal" | grep -c '^control 1$')
+    runs=$(quorbel_starts)
+    start=$(now_ms)
+    sc stop quorbel >/dev/null &
+    while [ "$(tr -d '\r' <"$journal" | grep -c '^control 1$')" -le "$controls" ]; do
+        [ $(( $(now_ms) - start )) -le 10000 ] || fail "the stop control did not reach quorbel within 10 s"
+        sleep 0.01
+    done
+    t_stop=$(now_ms)
+    while [ "$(quorbel_starts)" -le "$runs" ]; do
+        elapsed=$(( $(now_ms) - t_stop ))
+        [ "$elapsed" -le "$limit" ] || fail "quorbel not RUNNING again within $limit ms of its stop"
+        sleep 0.01
+    done
+    wait
+    echo $(( $(now_ms) - t_stop ))
+}
+
 # Command lines of the processes of this case's prefix.
 prefix_processes() {
     local pid
@@ -314,6 +338,26 @@ case_keeps_quorbel_running() {
         delays+=("$delay")
     done
     note "quorbel first started after $first ms; back after ${delays[*]} ms"
+}
+
+# Stopped at random moments of the poll cycle, quorbel is back within a
+# second: the stop watcher answers the stop instead of the next poll. Each
+# stop comes more than one period after the last restart, since the watcher
+# starts quorbel at most once per period.
+case_back_within_a_second() {
+    open_prefix
+    register_quorbel
+    install_tavrilex
+    start_tavrilex
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    local delays=() i delay pause_ms
+    for i in 1 2 3 4 5; do
+        pause_ms=$(( 5500 + RANDOM % 5000 ))
+        sleep "$(( pause_ms / 1000 )).$(printf '%03d' $(( pause_ms % 1000 )))"
+        delay=$(bounce_quorbel_down_time 1000) || exit 1
+        delays+=("$delay")
+    done
+    note "down for ${delays[*]} ms; $(record_count) event records"
 }
 
 case_auto_start() {
@@ -444,7 +488,7 @@ case_shutdown() {
     note "shutdown delivered; prefix ended $ended ms after the last program"
 }
 
-all_cases=(keeps_quorbel_running quorbel_missing shutdown auto_start path_with_blanks
+all_cases=(keeps_quorbel_running back_within_a_second quorbel_missing shutdown auto_start path_with_blanks
            stop_refused remove remove_stops install console image)
 shift
 if [ $# -gt 0 ]; then

@@ -333,6 +333,7 @@ void SetServiceState(const std::wstring& name, DWORD state)
     service->state = state;
     service->stopRequested = false;
     service->pendingStopStates.clear();
+    ServiceChanged(scope.S(), name);
     RemoveIfDeleted(scope.S(), name);
 }
 

@@ -158,6 +158,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
         service->reported = *lpServiceStatus;
         service->stopRequested = false;
         service->pendingStopStates.clear();
+        ServiceChanged(state, entry->name);
         RemoveIfDeleted(state, entry->name);
     }
     state.changed.notify_all();

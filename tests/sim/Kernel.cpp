@@ -124,6 +124,7 @@ void WINAPI Sleep(DWORD dwMilliseconds)
         }
         if (state.clockMode == sim::ClockMode::Virtual) {
             state.virtualNow += dwMilliseconds;
+            state.changed.notify_all();  // timed waits on the clock may be over
         } else {
             // Reset() must not wait out a long real sleep.
             auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);

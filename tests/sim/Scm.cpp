@@ -205,6 +205,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
         return FALSE;
     }
     AdvanceStop(*service);
+    ServiceChanged(api.S(), entry->name);
     *lpServiceStatus = StatusOf(*service);
     api.SetArg(lpServiceStatus->dwCurrentState);
     return TRUE;
@@ -236,6 +237,7 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, L
         return FALSE;
     }
     AdvanceStop(*service);
+    ServiceChanged(api.S(), entry->name);
     SERVICE_STATUS status = StatusOf(*service);
     SERVICE_STATUS_PROCESS process{};
     process.dwServiceType = status.dwServiceType;
@@ -280,6 +282,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
     ++service->startCount;
     service->state = service->behaviour.stateAfterStart;
     service->reported = SERVICE_STATUS{};
+    ServiceChanged(api.S(), entry->name);
     return TRUE;
 }
 
@@ -360,6 +363,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         break;
     }
     *lpServiceStatus = StatusOf(*service);
+    ServiceChanged(state, entry->name);
     RemoveIfDeleted(state, entry->name);
     return TRUE;
 }
@@ -379,6 +383,7 @@ BOOL WINAPI DeleteService(SC_HANDLE hService)
         return api.Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     }
     service->markedForDelete = true;
+    ServiceChanged(api.S(), entry->name);
     return TRUE;
 }
 

@@ -185,6 +185,12 @@ unsigned long long Now();
 void SetSleepHook(std::function<void(DWORD ms)> hook);
 int SleepCount();
 
+// Moves the clock forward by `ms` without a Sleep; held sleepers stay held.
+// The timeouts of SleepEx and WaitForSingleObjectEx run on this clock (those
+// of WaitForSingleObject, which tests use as bounds, in real time), so a
+// test that holds the loop's sleeps can still let a timed wait end.
+void AdvanceClock(DWORD ms);
+
 // Holding: while on, every Sleep blocks (after announcing itself) until
 // ReleaseSleepers() or HoldSleeps(false). Lets a test act "during" a sleep.
 void HoldSleeps(bool hold);

@@ -70,6 +70,8 @@ void ResetStateLocked(State& state)
     state.holdSleeps = false;
     state.heldSleepers = 0;
     state.modulePath = L"C:\\Program Files\\Tavrilex\\tavrilex.exe";
+    state.notifications.clear();
+    state.apcs.clear();
 }
 
 DWORD& LastError()
@@ -131,6 +133,7 @@ void CloseHandleEntry(State& state, HandleEntry& entry)
     --state.openCounts[kind];
     for (auto it = state.handles.begin(); it != state.handles.end(); ++it) {
         if (&it->second == &entry) {
+            CancelNotifications(state, it->first);
             state.handles.erase(it);
             break;
         }

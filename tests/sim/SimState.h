@@ -59,6 +59,23 @@ struct Fault {
     DWORD error = 0;
 };
 
+// A NotifyServiceStatusChangeW still waiting for its service to change. It
+// answers once, to the thread that registered it, and a close of its handle
+// cancels it (Notify.cpp).
+struct Notification {
+    std::uintptr_t handle = 0;
+    std::wstring service;  // folded name
+    DWORD mask = 0;
+    PSERVICE_NOTIFYW record = nullptr;
+    std::thread::id thread;
+};
+
+// A callback queued to a thread, run at its next alertable wait.
+struct Apc {
+    PFN_SC_NOTIFY_CALLBACK callback = nullptr;
+    PVOID parameter = nullptr;
+};
+
 // The simulated service run: what StartServiceCtrlDispatcherW is doing.
 struct Run {
     bool active = false;
@@ -121,6 +138,10 @@ struct State {
     unsigned long long releaseGeneration = 0;
 
     std::wstring modulePath;
+
+    // Status-change notifications and the callbacks they queued.
+    std::vector<Notification> notifications;
+    std::map<std::thread::id, std::deque<Apc>> apcs;
 };
 
 // Handle values are unique for the life of the process, across Reset(), so a
@@ -148,6 +169,15 @@ ServiceEntry* FindService(State& state, const std::wstring& name);
 void RemoveIfDeleted(State& state, const std::wstring& name);
 
 unsigned long long NowLocked(const State& state);
+
+// Notifications (Notify.cpp). After any change of a service's state or of its
+// deletion mark: answers the notifications that the change concerns.
+void ServiceChanged(State& state, const std::wstring& name);
+// Drops the notifications still waiting on a handle that is being closed.
+void CancelNotifications(State& state, std::uintptr_t handle);
+// Arranges for the calling thread's queued callbacks to be dropped when it
+// ends (Alertable.cpp). Called by each thread that registers.
+void NoteApcThread();
 
 // Allocation accounting (Control.cpp): work-item threads count their
 // allocations unless they are inside a simulated call.

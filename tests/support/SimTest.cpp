@@ -1,5 +1,8 @@
 #include "SimTest.h"
 
+#include <chrono>
+#include <thread>
+
 std::vector<sim::Call> CallsOf(const std::string& function)
 {
     std::vector<sim::Call> calls;
@@ -9,6 +12,32 @@ std::vector<sim::Call> CallsOf(const std::string& function)
         }
     }
     return calls;
+}
+
+int CountCallsWithArg(const std::string& function, DWORD arg)
+{
+    int count = 0;
+    for (const sim::Call& call : CallsOf(function)) {
+        count += call.arg == arg ? 1 : 0;
+    }
+    return count;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void RunLoopAlone()
+{
+    sim::FailCall("QueueUserWorkItem", 2, ERROR_NOT_ENOUGH_MEMORY);
 }
 
 std::vector<std::string> ClosedKinds()

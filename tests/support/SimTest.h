@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,5 +19,18 @@ protected:
 // The journal's calls of one function, in order.
 std::vector<sim::Call> CallsOf(const std::string& function);
 
+// The journal's calls of one function with one argument (access, ms, ...).
+int CountCallsWithArg(const std::string& function, DWORD arg);
+
+// Blocks (real time) until `condition` holds, for at most `timeoutMs`;
+// returns whether it held. For what another thread does at once.
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
+
 // Kinds of the handles CloseServiceHandle closed, in closing order.
 std::vector<std::string> ClosedKinds();
+
+// Has the pool refuse the second work item from now, which is the stop
+// watcher that DoStart queues after the watch loop. The service then runs the
+// loop alone, as it does wherever the watcher cannot be had, so that a test of
+// the loop sees the loop's own calls only.
+void RunLoopAlone();

@@ -18,9 +18,18 @@ namespace {
 const std::wstring kQuorbel = L"quorbel";
 const std::string kStartDisabled = "Kelvarund - Failed to start service with error 1058";
 
-// Re-exports the hooks that the host would otherwise call.
+// Re-exports the hooks that the host would otherwise call. It runs the loop
+// alone unless asked for the stop watcher: most tests here are the loop's
+// (the watcher's own are in StopWatcherTest.cpp).
 class CTestService : public CSampleService {
 public:
+    explicit CTestService(bool withWatcher = false)
+    {
+        if (!withWatcher) {
+            RunLoopAlone();
+        }
+    }
+
     using CSampleService::DoStart;
     using CSampleService::DoStop;
 };
@@ -365,6 +374,73 @@ TEST_F(SampleServiceTest, LoopSurvivesAnAllocationFailureAnywhereInAPoll)
         EXPECT_EQ(sim::SleepCount(), 3);
         EXPECT_EQ(sim::OpenHandleCount(), 0);
     }
+}
+
+// ---- The stop watcher beside the loop ------------------------------------------------
+
+TEST_F(SampleServiceTest, RefusedRequestsAreRetriedOncePerPeriodAndLeaveTheLoopInCharge)
+{
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    sim::FailCall("NotifyServiceStatusChangeW", 1, ERROR_ACCESS_DENIED, -1);
+    sim::HoldSleeps(true);
+    // No ASSERT while sleeps are held: the destructor would wait for ever.
+    {
+        CTestService service(/*withWatcher=*/true);
+        service.DoStart(0, nullptr);
+        EXPECT_TRUE(sim::WaitForSleepers(1));  // the first poll has started quorbel
+
+        // The clock moves only by hand: one request per period, each
+        // refused, and nothing held between them.
+        const auto pauses = [] { return CountCallsWithArg("WaitForSingleObjectEx", 5000); };
+        for (int period = 1; period <= 3; ++period) {
+            EXPECT_TRUE(WaitUntil([&] { return pauses() == period; }));
+            EXPECT_EQ(CallsOf("NotifyServiceStatusChangeW").size(), size_t(period - 1));
+            EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
+            sim::AdvanceClock(5000);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return pauses() == 4; }));
+
+        // Quorbel is still the loop's to keep: stopped, it is started again
+        // by the next poll.
+        sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
+        sim::ReleaseSleepers();
+        EXPECT_TRUE(sim::WaitForSleepers(1));
+        EXPECT_EQ(sim::StartCount(kQuorbel), 2);
+        EndFromTheHeldSleep([&service] { service.DoStop(); });
+    }
+    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// After the shutdown control the entry destroys the object while the watcher
+// waits for an answer: the destructor must end it, with its request, before
+// the object goes away, and without waiting for the loop's sleep to do so.
+TEST_F(SampleServiceTest, DestructorAfterShutdownEndsAWaitingWatcherAtOnce)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::HoldSleeps(true);
+    sim::StartAsService();
+    std::thread entry([] {
+        CSampleService service;
+        EXPECT_TRUE(CServiceBase::RunDispatcher(service));
+    });
+    // The loop parks in its first sleep; the watcher's first pause is ended
+    // by hand, and it asks to be told of a stop.
+    EXPECT_TRUE(sim::WaitForSleepers(1));
+    EXPECT_TRUE(WaitUntil([] { return CountCallsWithArg("WaitForSingleObjectEx", 5000) == 1; }));
+    sim::AdvanceClock(5000);
+    EXPECT_TRUE(WaitUntil([] { return CountCallsWithArg("WaitForSingleObjectEx", INFINITE) == 1; }));
+
+    sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_TRUE(WaitUntil([] { return sim::OpenHandleCount(sim::HandleKind::Service) == 0; }));
+    sim::HoldSleeps(false);
+    entry.join();
+    ASSERT_TRUE(sim::WaitForWorkItems());
+
+    // Its request went with it: a later stop reaches no one.
+    sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
+    EXPECT_EQ(sim::StartCount(kQuorbel), 0);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
 // ---- With the host ---------------------------------------------------------------------

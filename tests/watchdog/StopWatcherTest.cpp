@@ -1,0 +1,148 @@
+// The stop watcher on a thread of its own against the simulated platform,
+// without the loop: time moves only when the test moves the clock, so what
+// happens "at once" happens with the clock standing still.
+#include "SimTest.h"
+#include "StopWatcher.h"
+
+#include <string>
+#include <thread>
+
+namespace {
+
+const std::wstring kQuorbel = L"quorbel";
+constexpr DWORD kPeriodMs = 5000;
+
+// Runs WatchForStops on a thread of its own and ends it as the service does:
+// sets the event, then waits for the thread.
+class CWatcher {
+public:
+    CWatcher() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this] { Run(); }) {}
+    ~CWatcher()
+    {
+        SetEvent(m_stop);
+        m_thread.join();
+        CloseHandle(m_stop);
+    }
+    CWatcher(const CWatcher&) = delete;
+    CWatcher& operator=(const CWatcher&) = delete;
+
+private:
+    void Run() { WatchForStops(kQuorbel, m_stop); }
+
+    HANDLE m_stop;
+    std::thread m_thread;
+};
+
+// The watcher's pauses begun so far, and its waits for an answer.
+int Pauses() { return CountCallsWithArg("WaitForSingleObjectEx", kPeriodMs); }
+int Requests() { return CountCallsWithArg("WaitForSingleObjectEx", INFINITE); }
+
+// Lets the watcher's current pause run out and waits for its next request.
+void EndPause(int requestsBefore)
+{
+    sim::AdvanceClock(kPeriodMs);
+    ASSERT_TRUE(WaitUntil([requestsBefore] { return Requests() > requestsBefore; }));
+}
+
+void StopAsScDoes()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kQuorbel.c_str(), SERVICE_STOP);
+    SERVICE_STATUS status{};
+    ASSERT_NE(ControlService(service, SERVICE_CONTROL_STOP, &status), FALSE);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+class StopWatcherTest : public SimTest {};
+
+TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    CWatcher watcher;
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 1; }));
+    EndPause(0);
+
+    // Least access: a manager connection, closed at once, and the service's
+    // status; nothing else is held while it waits.
+    EXPECT_EQ(CallsOf("OpenSCManagerW").at(0).arg, DWORD(SC_MANAGER_CONNECT));
+    EXPECT_EQ(CallsOf("OpenServiceW").at(0).arg, DWORD(SERVICE_QUERY_STATUS));
+    EXPECT_EQ(CallsOf("NotifyServiceStatusChangeW").at(0).arg,
+              DWORD(SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_DELETE_PENDING));
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Scm), 0);
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 1);
+
+    StopAsScDoes();
+    ASSERT_TRUE(WaitUntil([] { return sim::StartCount(kQuorbel) == 1; }));
+    EXPECT_EQ(sim::Now(), kPeriodMs);
+    EXPECT_EQ(sim::GetServiceState(kQuorbel), DWORD(SERVICE_RUNNING));
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 2; }));
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
+    EXPECT_TRUE(sim::EventRecords().empty());
+}
+
+// A quorbel that dies as soon as it is started: with the clock standing
+// still the watcher starts it once, then waits out a whole period.
+TEST_F(StopWatcherTest, CrashLoopGetsOneStartPerPeriod)
+{
+    sim::ServiceBehaviour dies;
+    dies.stateAfterStart = SERVICE_STOPPED;
+    sim::AddService(kQuorbel, SERVICE_STOPPED, dies);
+    CWatcher watcher;
+    for (int period = 1; period <= 5; ++period) {
+        ASSERT_TRUE(WaitUntil([period] { return Pauses() == period; }));
+        EXPECT_EQ(sim::StartCount(kQuorbel), period - 1);
+        sim::AdvanceClock(kPeriodMs);
+    }
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 6; }));
+    EXPECT_EQ(sim::StartCount(kQuorbel), 5);
+    EXPECT_EQ(CountCallsWithArg("WaitForSingleObjectEx", kPeriodMs), 6);
+    EXPECT_TRUE(sim::EventRecords().empty());
+}
+
+TEST_F(StopWatcherTest, DeletionIsNotBlocked)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    CWatcher watcher;
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 1; }));
+    EndPause(0);
+
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE remover = OpenServiceW(manager, kQuorbel.c_str(), DELETE);
+    ASSERT_NE(DeleteService(remover), FALSE);
+    CloseServiceHandle(remover);
+    CloseServiceHandle(manager);
+    // Told of the deletion, it lets go at once.
+    ASSERT_TRUE(WaitUntil([] { return sim::OpenHandleCount(sim::HandleKind::Service) == 0; }));
+
+    // Asking again while quorbel still runs is refused; it lets go again.
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 2; }));
+    sim::AdvanceClock(kPeriodMs);
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 3; }));
+    EXPECT_EQ(CallsOf("NotifyServiceStatusChangeW").back().ok, false);
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
+
+    // So quorbel goes as soon as it stops.
+    sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
+    EXPECT_FALSE(sim::HasService(kQuorbel));
+    EXPECT_EQ(sim::StartCount(kQuorbel), 0);
+}
+
+TEST_F(StopWatcherTest, ManyStopsLeaveNothingOpen)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    CWatcher watcher;
+    for (int stop = 1; stop <= 200; ++stop) {
+        ASSERT_TRUE(WaitUntil([stop] { return Pauses() == stop; }));
+        ASSERT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
+        ASSERT_EQ(sim::OpenHandleCount(sim::HandleKind::Scm), 0);
+        EndPause(stop - 1);
+        sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
+        ASSERT_TRUE(WaitUntil([stop] { return sim::StartCount(kQuorbel) == stop; }));
+    }
+    // One at a time: its own is closed before the check-and-start opens one.
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Service), 1);
+    EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include "StopWatcher.h"
+
+#include "Kelvarund.h"
+
+namespace {
+
+// The loop's poll interval: the watcher acts no more often than the loop.
+constexpr DWORD kPeriodMs = 5000;
+constexpr DWORD kNotifyMask = SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_DELETE_PENDING;
+
+static_assert(SERVICE_NOTIFY_STATUS_CHANGE == 2 && SERVICE_NOTIFY_STOPPED == 0x1 &&
+                  SERVICE_NOTIFY_DELETE_PENDING == 0x200 && WAIT_IO_COMPLETION == 0xC0,
+              "the values of the SDK, on every platform");
+
+enum class Answer { Stopped, Ended, Other };
+
+// Runs on the watcher's thread, inside its alertable wait. The record says
+// what happened; only the fact that it came is noted here.
+void CALLBACK OnStatusChange(PVOID parameter)
+{
+    const auto* record = static_cast<const SERVICE_NOTIFYW*>(parameter);
+    *static_cast<bool*>(record->pContext) = true;
+}
+
+// One request: open, register, wait for the answer or for `stopEvent`,
+// close. The handle is held for this wait only, so a pause never holds one.
+Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return Answer::Other;
+    }
+    SC_HANDLE service = OpenServiceW(manager, serviceName.c_str(), SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);  // the service handle does not need it
+    if (service == nullptr) {
+        return Answer::Other;
+    }
+
+    // The record must live until its callback has run or the handle is
+    // closed; it lives in this frame, which outlasts both.
+    bool answered = false;
+    SERVICE_NOTIFYW record = {};
+    record.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+    record.pfnNotifyCallback = OnStatusChange;
+    record.pContext = &answered;
+
+    Answer answer = Answer::Other;
+    if (NotifyServiceStatusChangeW(service, kNotifyMask, &record) == ERROR_SUCCESS) {
+        DWORD wait = WAIT_IO_COMPLETION;
+        while (wait == WAIT_IO_COMPLETION && !answered) {
+            wait = WaitForSingleObjectEx(stopEvent, INFINITE, TRUE);
+        }
+        if (answered) {
+            const bool stopped = record.dwNotificationStatus == ERROR_SUCCESS &&
+                                 (record.dwNotificationTriggered & SERVICE_NOTIFY_STOPPED) != 0;
+            answer = stopped ? Answer::Stopped : Answer::Other;
+        } else {
+            // Asked to end, or the wait itself failed: either way the
+            // watcher is done, and the loop goes on alone.
+            answer = Answer::Ended;
+        }
+    }
+    // Cancels a request still pending (and, with the deletion answer, lets
+    // the deletion go ahead). An answer queued just before the close still
+    // arrives at the next alertable wait: take it now, while the record lives.
+    CloseServiceHandle(service);
+    SleepEx(0, TRUE);
+    return answer;
+}
+
+}  // namespace
+
+void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent)
+{
+    // The first pause leaves the start of the service to the loop's first
+    // poll, so that the two do not ask for it at the same moment. Pauses are
+    // not alertable: no request is pending during them.
+    while (WaitForSingleObjectEx(stopEvent, kPeriodMs, FALSE) == WAIT_TIMEOUT) {
+        const Answer answer = WaitForStop(serviceName, stopEvent);
+        if (answer == Answer::Ended) {
+            return;
+        }
+        if (answer == Answer::Stopped) {
+            try {
+                // Its message is the loop's to report, if the failure lasts.
+                static_cast<void>(Kelvarund(serviceName));
+            } catch (...) {
+                // Out of memory for the message: the next poll tries again.
+            }
+        }
+    }
+}
