@@ -111,16 +111,18 @@ CSampleService::CSampleService()
 CSampleService::~CSampleService()
 {
     // After the shutdown control nobody has stopped the watcher or the loop,
-    // yet both read this object and signal its events. Each is asked to end
-    // and waited for before they go away: the watcher at once, the loop after
-    // at most one poll plus one sleep. After a normal stop both have ended
-    // already and the waits return at once.
+    // yet both read this object and signal its events. Both are asked to end
+    // first, then each is waited for before they go away: the watcher at
+    // once, the loop after at most one poll plus one sleep. After a normal
+    // stop both have ended already and the waits return at once.
+    if (m_loopQueued.load()) {
+        m_stopRequested.store(TRUE);
+    }
     EndStopWatcher();
     if (m_loopDoneEvent == nullptr) {
         return;
     }
     if (m_loopQueued.load()) {
-        m_stopRequested.store(TRUE);
         WaitForSingleObject(m_loopDoneEvent, INFINITE);
     }
     CloseHandle(m_loopDoneEvent);
