@@ -15,6 +15,7 @@
 
 // DWORD stays 32 bits on LP64, as in Wine's own headers.
 typedef unsigned int DWORD;
+typedef unsigned long long ULONGLONG;
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
@@ -22,6 +23,8 @@ typedef int LONG;
 typedef unsigned int ULONG;
 typedef unsigned int UINT;
 typedef LONG HRESULT;
+typedef LONG LSTATUS;
+typedef DWORD REGSAM;
 typedef std::uintptr_t ULONG_PTR;
 
 typedef wchar_t WCHAR;
@@ -42,6 +45,12 @@ struct SERVICE_STATUS_HANDLE__ { int unused; };
 typedef SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 struct HINSTANCE__ { int unused; };
 typedef HINSTANCE__* HMODULE;
+struct HKEY__ { int unused; };
+typedef HKEY__* HKEY;
+typedef HKEY* PHKEY;
+
+// The predefined root keys are fixed values, not handles anyone opened.
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 
 #ifndef TRUE
 #define TRUE 1
@@ -93,6 +102,26 @@ typedef struct _SERVICE_DESCRIPTIONW {
     LPWSTR lpDescription;
 } SERVICE_DESCRIPTIONW, *LPSERVICE_DESCRIPTIONW;
 
+typedef enum _SC_ACTION_TYPE {
+    SC_ACTION_NONE = 0,
+    SC_ACTION_RESTART = 1,
+    SC_ACTION_REBOOT = 2,
+    SC_ACTION_RUN_COMMAND = 3,
+} SC_ACTION_TYPE;
+
+typedef struct _SC_ACTION {
+    SC_ACTION_TYPE Type;
+    DWORD Delay;
+} SC_ACTION, *LPSC_ACTION;
+
+typedef struct _SERVICE_FAILURE_ACTIONSW {
+    DWORD dwResetPeriod;
+    LPWSTR lpRebootMsg;
+    LPWSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;
+} SERVICE_FAILURE_ACTIONSW, *LPSERVICE_FAILURE_ACTIONSW;
+
 typedef void(CALLBACK* PFN_SC_NOTIFY_CALLBACK)(PVOID pParameter);
 
 typedef struct _SERVICE_NOTIFYW {
@@ -137,6 +166,7 @@ typedef struct _SERVICE_NOTIFYW {
 #define SERVICE_ERROR_IGNORE 0x00000000
 #define SERVICE_ERROR_NORMAL 0x00000001
 #define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2
 
 // States, controls and accepted-control bits.
 #define SERVICE_STOPPED 0x00000001
@@ -166,6 +196,15 @@ typedef struct _SERVICE_NOTIFYW {
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004
+
+// Registry.
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_DWORD 4
 
 // Kernel.
 #define WT_EXECUTEDEFAULT 0x00000000
@@ -200,6 +239,7 @@ typedef struct _SERVICE_NOTIFYW {
 #define ERROR_SERVICE_EXISTS 1073
 #define ERROR_DUPLICATE_SERVICE_NAME 1078
 #define ERROR_SERVICE_NOT_IN_EXE 1083
+#define ERROR_SHUTDOWN_IN_PROGRESS 1115
 
 #define S_OK ((HRESULT)0L)
 #define E_INVALIDARG ((HRESULT)0x80070057L)
@@ -222,6 +262,8 @@ DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, ULONG Flags);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+ULONGLONG WINAPI GetTickCount64();
+[[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
 
 // Service control manager (advapi32).
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess);
@@ -248,6 +290,16 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName
 BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
                          WORD wNumStrings, DWORD dwDataSize, LPCWSTR* lpStrings, LPVOID lpRawData);
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
+
+// Registry (advapi32). Each returns its error code instead of setting the last
+// error.
+LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition);
+LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                              DWORD cbData);
+LSTATUS WINAPI RegCloseKey(HKEY hKey);
+LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 
 // strsafe: bounded formatting into a buffer of cchDest wide characters.
 HRESULT WINAPI StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_list argList);

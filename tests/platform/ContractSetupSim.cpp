@@ -7,6 +7,8 @@ namespace contract {
 void SetUpPlatform()
 {
     sim::Reset();
+    // The contracts bound their waits in real time, as they must on Windows.
+    sim::SetClockMode(sim::ClockMode::Real);
 }
 
 void TearDownPlatform()

@@ -3,6 +3,8 @@
 // service's own reports, and when the dispatcher gives up.
 #include "SimTest.h"
 
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -14,6 +16,9 @@ struct Script {
     DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
     bool registerHandler = true;
     bool reportRunning = true;
+    // Without a handler: end the process with this code, or (0) just return.
+    DWORD exitCode = 0;
+    bool mainEnded = false;
 
     std::mutex mutex;
     SERVICE_STATUS_HANDLE status = nullptr;
@@ -53,6 +58,11 @@ void WINAPI ScriptHandler(DWORD control)
 void WINAPI ScriptMain(DWORD, LPWSTR* argv)
 {
     if (!s_script->registerHandler) {
+        if (s_script->exitCode != 0) {
+            ExitProcess(s_script->exitCode);
+        }
+        std::lock_guard<std::mutex> lock(s_script->mutex);
+        s_script->mainEnded = true;
         return;
     }
     SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(argv[0], ScriptHandler);
@@ -171,11 +181,30 @@ TEST_F(SimDispatcherTest, ControlsLeftWhenTheServiceStopsAreDropped)
     EXPECT_EQ(m_script.controls, (std::vector<DWORD>{SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}));
 }
 
-TEST_F(SimDispatcherTest, MainThatNeverRegistersEndsTheRun)
+// Nothing can report STOPPED for a main routine that never registered, so
+// the dispatcher waits for ever, as Windows' does; only the end of the
+// process (or a Reset) gets the entry's thread out.
+TEST_F(SimDispatcherTest, MainThatNeverRegistersHoldsTheDispatcherUntilTheProcessEnds)
 {
     m_script.registerHandler = false;
     sim::StartAsService();
-    EXPECT_NE(RunDispatcher(), FALSE);
+    auto run = std::async(std::launch::async, [] { return RunDispatcher(); });
+    ASSERT_TRUE(WaitUntil([this] {
+        std::lock_guard<std::mutex> lock(m_script.mutex);
+        return m_script.mainEnded;
+    }));
+    EXPECT_EQ(run.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    sim::Reset();
+    EXPECT_EQ(run.get(), FALSE);
+
+    m_script.exitCode = ERROR_SERVICE_NOT_IN_EXE;
+    sim::StartAsService();
+    try {
+        RunDispatcher();
+        ADD_FAILURE() << "the dispatcher returned after the process ended";
+    } catch (const sim::ProcessExit& exit) {
+        EXPECT_EQ(exit.code, DWORD(ERROR_SERVICE_NOT_IN_EXE));
+    }
     EXPECT_TRUE(sim::StatusReports().empty());
 }
 

@@ -83,7 +83,7 @@ TEST_F(SimScmTest, CreateServiceStoresEveryArgument)
     }
 }
 
-TEST_F(SimScmTest, DescriptionIsStoredAtLevelOneOnly)
+TEST_F(SimScmTest, DescriptionAndRecoveryActionsAreStoredAtTheirLevels)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = CreateServiceW(manager, L"Described", nullptr, SERVICE_CHANGE_CONFIG,
@@ -97,13 +97,29 @@ TEST_F(SimScmTest, DescriptionIsStoredAtLevelOneOnly)
     EXPECT_EQ(sim::GetServiceConfig(L"Described").description, L"What it does");
 
     SetLastError(0);
-    EXPECT_EQ(ChangeServiceConfig2W(service, 2, &description), FALSE);
+    EXPECT_EQ(ChangeServiceConfig2W(service, 99, &description), FALSE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_LEVEL));
 
     SERVICE_DESCRIPTIONW unchanged{nullptr};
     EXPECT_NE(ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &unchanged), FALSE);
     EXPECT_EQ(sim::GetServiceConfig(L"Described").description, L"What it does");
 
+    // A restart action needs the start right on the handle, as on Windows.
+    SC_ACTION restart[1] = {{SC_ACTION_RESTART, 1000}};
+    SERVICE_FAILURE_ACTIONSW actions{60, nullptr, nullptr, 1, restart};
+    SetLastError(0);
+    EXPECT_EQ(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(sim::GetServiceConfig(L"Described").failureActions.empty());
+    SC_HANDLE starter = OpenServiceW(manager, L"Described", SERVICE_CHANGE_CONFIG | SERVICE_START);
+    EXPECT_NE(ChangeServiceConfig2W(starter, SERVICE_CONFIG_FAILURE_ACTIONS, &actions), FALSE);
+    const sim::ServiceConfig config = sim::GetServiceConfig(L"Described");
+    EXPECT_EQ(config.failureResetPeriod, 60u);
+    ASSERT_EQ(config.failureActions.size(), 1u);
+    EXPECT_EQ(config.failureActions[0].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(config.failureActions[0].Delay, 1000u);
+
+    CloseServiceHandle(starter);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }

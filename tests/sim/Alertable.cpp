@@ -13,8 +13,6 @@ using namespace sim::detail;
 
 namespace {
 
-constexpr unsigned long long kNever = ~0ull;
-
 // Drops the thread's queued callbacks when it ends, before a later thread
 // can be given the same id.
 struct ApcQueueOwner {
@@ -57,24 +55,6 @@ unsigned long long Deadline(const State& state, DWORD ms)
     return ms == INFINITE ? kNever : NowLocked(state) + ms;
 }
 
-// Waits until `done` holds or the clock reaches `deadline`; false on the
-// deadline. A Reset() counts as the end of every finite wait.
-template <typename Done>
-bool WaitOnClock(State& state, std::unique_lock<std::mutex>& lock, unsigned long long deadline, Done done)
-{
-    while (!done()) {
-        if (deadline != kNever && (state.resetting || NowLocked(state) >= deadline)) {
-            return false;
-        }
-        if (deadline == kNever || state.clockMode == sim::ClockMode::Virtual) {
-            state.changed.wait(lock);
-        } else {
-            state.changed.wait_for(lock, std::chrono::milliseconds(deadline - NowLocked(state)));
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 namespace sim {
@@ -94,8 +74,7 @@ void AdvanceClock(DWORD ms)
     EnterSimCall();
     {
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.virtualNow += ms;
-        state.changed.notify_all();
+        AdvanceClockLocked(state, ms);
     }
     LeaveSimCall();
 }
@@ -142,8 +121,7 @@ DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
         return WAIT_IO_COMPLETION;
     }
     if (state.clockMode == sim::ClockMode::Virtual) {
-        state.virtualNow += dwMilliseconds;
-        state.changed.notify_all();
+        AdvanceClockLocked(state, dwMilliseconds);
         return 0;
     }
     if (WaitOnClock(state, api.Lock(), Deadline(state, dwMilliseconds),

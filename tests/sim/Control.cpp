@@ -194,6 +194,11 @@ void SetWorkItemThread(bool on)
     t_workItemThread = on;
 }
 
+bool IsWorkItemThread()
+{
+    return t_workItemThread;
+}
+
 void EnterSimCall()
 {
     ++t_simDepth;
@@ -333,6 +338,7 @@ void SetServiceState(const std::wstring& name, DWORD state)
     service->state = state;
     service->stopRequested = false;
     service->pendingStopStates.clear();
+    service->changePending = false;
     ServiceChanged(scope.S(), name);
     RemoveIfDeleted(scope.S(), name);
 }
@@ -431,6 +437,8 @@ Kind ToKind(HandleKind kind)
         return Kind::Event;
     case HandleKind::EventSource:
         return Kind::EventSource;
+    case HandleKind::RegistryKey:
+        return Kind::RegKey;
     }
     return Kind::Scm;
 }
@@ -576,6 +584,23 @@ void SetModulePath(const std::wstring& path)
 {
     ControlScope scope;
     scope.S().modulePath = path;
+}
+
+bool WaitForIdle(DWORD timeoutMs)
+{
+    ControlScope scope;
+    State& state = scope.S();
+    return state.changed.wait_for(scope.Lock(), std::chrono::milliseconds(timeoutMs), [&state] {
+        if (static_cast<int>(state.blockedWorkItems.size()) != state.outstandingWorkItems) {
+            return false;
+        }
+        for (const auto& [id, wakes] : state.blockedWorkItems) {
+            if (wakes()) {
+                return false;
+            }
+        }
+        return true;
+    });
 }
 
 bool WaitForWorkItems(DWORD timeoutMs)

@@ -17,9 +17,9 @@ bool Deliverable(const State& state)
     return state.deliverAtOnce || (state.run.lastState != 0 && state.run.lastState != SERVICE_START_PENDING);
 }
 
-}  // namespace
-
-BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable)
+// The dispatcher's whole run; sets `processExited` when the process ended
+// during it, which the caller raises once the call's journal entry is made.
+BOOL Dispatch(const SERVICE_TABLE_ENTRYW* lpServiceStartTable, bool* processExited, DWORD* exitCode)
 {
     ApiCall api("StartServiceCtrlDispatcherW");
     if (lpServiceStartTable && lpServiceStartTable[0].lpServiceName) {
@@ -63,7 +63,11 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
-        main(static_cast<DWORD>(arguments.size()), argv.data());
+        try {
+            main(static_cast<DWORD>(arguments.size()), argv.data());
+        } catch (const sim::ProcessExit&) {
+            // The process ended on this thread; the dispatcher raises it too.
+        }
         State& state = GlobalState();
         std::lock_guard<std::mutex> lock(state.mutex);
         if (state.run.generation == generation) {
@@ -74,13 +78,13 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
 
     std::unique_lock<std::mutex>& lock = api.Lock();
     while (true) {
-        // A main routine that returns without a handler can never report
-        // stopped; the real dispatcher would wait for ever, this one returns.
+        // Only a STOPPED report ends the run, as on Windows: a main routine
+        // that returns without one leaves the dispatcher waiting for ever,
+        // unless the process ends.
         state.changed.wait(lock, [&state] {
-            return state.run.stopped || state.resetting || (state.run.serviceThreadDone && !state.run.handler) ||
-                   Deliverable(state);
+            return state.run.stopped || state.resetting || state.processExited || Deliverable(state);
         });
-        if (state.run.stopped || state.resetting || (state.run.serviceThreadDone && !state.run.handler)) {
+        if (state.run.stopped || state.resetting || state.processExited) {
             break;
         }
         DWORD control = state.controls.front();
@@ -92,15 +96,34 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     }
 
     bool aborted = !state.run.stopped && state.resetting;
+    const bool exited = !state.run.stopped && !aborted && state.processExited;
     state.controls.clear();
     state.run.active = false;
     state.run.handler = nullptr;
     --state.activeDispatchers;
     state.changed.notify_all();
+    if (exited) {
+        *exitCode = state.exitCode;
+        *processExited = true;
+        return FALSE;
+    }
     if (aborted) {
         return api.Fail(ERROR_SERVICE_REQUEST_TIMEOUT, FALSE);
     }
     return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable)
+{
+    bool processExited = false;
+    DWORD exitCode = 0;
+    const BOOL result = Dispatch(lpServiceStartTable, &processExited, &exitCode);
+    if (processExited) {
+        throw sim::ProcessExit{exitCode};
+    }
+    return result;
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc)
@@ -158,6 +181,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
         service->reported = *lpServiceStatus;
         service->stopRequested = false;
         service->pendingStopStates.clear();
+        service->changePending = false;
         ServiceChanged(state, entry->name);
         RemoveIfDeleted(state, entry->name);
     }

@@ -54,29 +54,97 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     return api.CloseOf(hObject, {Kind::Event}, /*journalName=*/false) ? TRUE : FALSE;
 }
 
+namespace {
+
+// A sleep on the simulation's clock that `event` (when there is one) may end
+// early. Returns true when the event ended it. The caller has counted and
+// journalled the call.
+bool SleepOnClock(ApiCall& api, DWORD ms, const std::shared_ptr<EventObject>& event)
+{
+    State& state = api.S();
+    ++state.sleepCount;
+    const auto signalled = [&event] { return event && event->signalled; };
+    if (state.clockMode == sim::ClockMode::Manual) {
+        return WaitOnClock(state, api.Lock(), NowLocked(state) + ms, signalled);
+    }
+    if (state.holdSleeps && !state.resetting && !signalled()) {
+        const unsigned long long generation = state.releaseGeneration;
+        ++state.heldSleepers;
+        state.changed.notify_all();
+        const auto released = [&state, generation] {
+            return state.releaseGeneration != generation || !state.holdSleeps || state.resetting;
+        };
+        const BlockedWait blocked(state, [&] { return released() || signalled(); });
+        state.changed.wait(api.Lock(), [&] { return released() || signalled(); });
+        // Whoever releases the sleepers also takes them off the count, so
+        // that a test waiting for the next sleeper never sees this one; an
+        // event that ends the sleep takes it off here.
+        if (!released()) {
+            --state.heldSleepers;
+        }
+    }
+    if (signalled()) {
+        return true;
+    }
+    if (state.clockMode == sim::ClockMode::Real) {
+        // Reset() must not wait out a long real sleep.
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        state.changed.wait_until(api.Lock(), until, [&] { return state.resetting || signalled(); });
+        return signalled();
+    }
+    AdvanceClockLocked(state, ms);
+    return false;
+}
+
+// Runs the sleep hook, if any, outside the lock: it may drive the simulation
+// (queue a control, set an event). It still runs inside the sim's
+// allocation scope.
+void RunSleepHook(const std::function<void(DWORD)>& hook, DWORD ms)
+{
+    if (hook) {
+        struct SimCallScope {
+            SimCallScope() { EnterSimCall(); }
+            ~SimCallScope() { LeaveSimCall(); }
+        } scope;
+        hook(ms);
+    }
+}
+
+}  // namespace
+
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    ApiCall api("WaitForSingleObject");
-    api.SetArg(dwMilliseconds);
-    HandleEntry* entry = api.UseHandle(hHandle, Kind::Event);
-    if (!entry) {
-        return WAIT_FAILED;
+    std::function<void(DWORD)> hook;
+    DWORD result = WAIT_OBJECT_0;
+    {
+        ApiCall api("WaitForSingleObject");
+        api.SetArg(dwMilliseconds);
+        HandleEntry* entry = api.UseHandle(hHandle, Kind::Event);
+        if (!entry) {
+            return WAIT_FAILED;
+        }
+        // Kept alive by the wait, as the kernel keeps a waited-on object.
+        std::shared_ptr<EventObject> event = entry->event;
+        bool got = event->signalled;
+        if (!got && dwMilliseconds == INFINITE) {
+            const BlockedWait blocked(api.S(), [&event] { return event->signalled; });
+            api.S().changed.wait(api.Lock(), [&event] { return event->signalled; });
+            got = true;
+        } else if (!got && dwMilliseconds != 0) {
+            // Journalled as it begins, so that a test can see it waiting.
+            api.Record();
+            got = SleepOnClock(api, dwMilliseconds, event);
+            if (!got) {
+                hook = api.S().sleepHook;
+            }
+        }
+        if (got && !event->manualReset) {
+            event->signalled = false;
+        }
+        result = got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
-    std::shared_ptr<EventObject> event = entry->event;
-    auto signalled = [&event] { return event->signalled; };
-    bool got = true;
-    if (dwMilliseconds == INFINITE) {
-        api.S().changed.wait(api.Lock(), signalled);
-    } else {
-        got = api.S().changed.wait_for(api.Lock(), std::chrono::milliseconds(dwMilliseconds), signalled);
-    }
-    if (!got) {
-        return WAIT_TIMEOUT;
-    }
-    if (!event->manualReset) {
-        event->signalled = false;
-    }
-    return WAIT_OBJECT_0;
+    RunSleepHook(hook, dwMilliseconds);
+    return result;
 }
 
 BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, ULONG Flags)
@@ -93,7 +161,11 @@ BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, UL
     ++state.outstandingWorkItems;
     state.workItems.emplace_back([Function, Context] {
         SetWorkItemThread(true);
-        Function(Context);
+        try {
+            Function(Context);
+        } catch (const sim::ProcessExit&) {
+            // The process ended on this thread: the routine goes no further.
+        }
         SetWorkItemThread(false);
         State& state = GlobalState();
         std::lock_guard<std::mutex> lock(state.mutex);
@@ -110,37 +182,37 @@ void WINAPI Sleep(DWORD dwMilliseconds)
         ApiCall api("Sleep");
         api.SetArg(dwMilliseconds);
         api.Record();
-        State& state = api.S();
-        ++state.sleepCount;
-        if (state.holdSleeps && !state.resetting) {
-            unsigned long long generation = state.releaseGeneration;
-            ++state.heldSleepers;
-            state.changed.notify_all();
-            // Whoever releases the sleepers also takes them off the count, so
-            // that a test waiting for the next sleeper never sees this one.
-            state.changed.wait(api.Lock(), [&state, generation] {
-                return state.releaseGeneration != generation || !state.holdSleeps || state.resetting;
-            });
-        }
-        if (state.clockMode == sim::ClockMode::Virtual) {
-            state.virtualNow += dwMilliseconds;
-            state.changed.notify_all();  // timed waits on the clock may be over
-        } else {
-            // Reset() must not wait out a long real sleep.
-            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-            state.changed.wait_until(api.Lock(), until, [&state] { return state.resetting; });
-        }
-        hook = state.sleepHook;
+        SleepOnClock(api, dwMilliseconds, nullptr);
+        hook = api.S().sleepHook;
     }
-    // Outside the lock: the hook may drive the simulation (queue a control,
-    // set an event). It still runs inside the sim's allocation scope.
-    if (hook) {
-        struct SimCallScope {
-            SimCallScope() { EnterSimCall(); }
-            ~SimCallScope() { LeaveSimCall(); }
-        } scope;
-        hook(dwMilliseconds);
+    RunSleepHook(hook, dwMilliseconds);
+}
+
+ULONGLONG WINAPI GetTickCount64()
+{
+    // Not journalled: a clock read is no exchange with the system that a
+    // test would assert, and it would crowd the journal.
+    State& state = GlobalState();
+    EnterSimCall();
+    ULONGLONG now = 0;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        now = NowLocked(state);
     }
+    LeaveSimCall();
+    return now;
+}
+
+void WINAPI ExitProcess(UINT uExitCode)
+{
+    {
+        ApiCall api("ExitProcess");
+        api.SetArg(uExitCode);
+        api.S().processExited = true;
+        api.S().exitCode = uExitCode;
+        api.S().changed.notify_all();
+    }
+    throw sim::ProcessExit{uExitCode};
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)

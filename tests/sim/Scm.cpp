@@ -169,7 +169,7 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (!entry) {
         return FALSE;
     }
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION) {
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
         return api.Fail(ERROR_INVALID_LEVEL, FALSE);
     }
     ServiceEntry* service = ServiceBehind(api, *entry);
@@ -181,6 +181,24 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     }
     if (!lpInfo) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        const auto* failure = static_cast<const SERVICE_FAILURE_ACTIONSW*>(lpInfo);
+        // Without actions the count and the reset period are ignored and the
+        // stored actions stay, as on Windows.
+        if (!failure->lpsaActions) {
+            return TRUE;
+        }
+        // The SCM will start the service itself, so the caller must be
+        // allowed to.
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            if (failure->lpsaActions[i].Type == SC_ACTION_RESTART && !Grants(*entry, SERVICE_START)) {
+                return api.Fail(ERROR_ACCESS_DENIED, FALSE);
+            }
+        }
+        service->config.failureResetPeriod = failure->dwResetPeriod;
+        service->config.failureActions.assign(failure->lpsaActions, failure->lpsaActions + failure->cActions);
+        return TRUE;
     }
     // A null description leaves the stored one alone, as on Windows.
     const auto* description = static_cast<const SERVICE_DESCRIPTIONW*>(lpInfo);
@@ -280,7 +298,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
         return api.Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
     }
     ++service->startCount;
-    service->state = service->behaviour.stateAfterStart;
+    PlayStart(api.S(), *service);
     service->reported = SERVICE_STATUS{};
     ServiceChanged(api.S(), entry->name);
     return TRUE;
@@ -346,8 +364,16 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         return TRUE;
     }
 
+    service->changePending = false;
     switch (dwControl) {
     case SERVICE_CONTROL_STOP:
+        if (service->behaviour.stopPendingMs != 0) {
+            service->state = SERVICE_STOP_PENDING;
+            service->changePending = true;
+            service->changeAt = NowLocked(state) + service->behaviour.stopPendingMs;
+            service->changeTo = SERVICE_STOPPED;
+            break;
+        }
         service->stopRequested = !service->behaviour.statesAfterStop.empty();
         service->pendingStopStates.assign(service->behaviour.statesAfterStop.begin(),
                                           service->behaviour.statesAfterStop.end());

@@ -40,6 +40,10 @@ struct ServiceConfig {
     std::vector<std::wstring> dependencies;
     std::wstring account;  // empty: LocalSystem
     bool hasPassword = false;
+    // Recovery actions (SERVICE_CONFIG_FAILURE_ACTIONS): the reset period in
+    // seconds and the actions; none until set.
+    DWORD failureResetPeriod = 0;
+    std::vector<SC_ACTION> failureActions;
 };
 
 // How a registered service behaves when the simulated SCM acts on it.
@@ -52,6 +56,16 @@ struct ServiceBehaviour {
     // accepted stop request; when used up the service is SERVICE_STOPPED.
     // ControlService itself returns STOP_PENDING when this is not empty.
     std::vector<DWORD> statesAfterStop;
+    // Time on the simulation's clock, for services that take it as real ones
+    // do. An accepted start leaves the service START_PENDING this long before
+    // it enters stateAfterStart; a service that reached RUNNING by a start
+    // stops by itself after runsForMs (0: it runs until stopped); an accepted
+    // stop leaves it STOP_PENDING stopPendingMs, then STOPPED (used instead of
+    // statesAfterStop when not 0). Each change is made once the clock has
+    // passed it, and answers the notifications that wait for it.
+    DWORD startPendingMs = 0;
+    DWORD runsForMs = 0;
+    DWORD stopPendingMs = 0;
 };
 
 // Registers a service directly (as if installed earlier) in the given state.
@@ -122,7 +136,7 @@ void SetCallHook(const char* function, std::function<void()> hook);
 
 // ---- Handles ---------------------------------------------------------------
 
-enum class HandleKind { Scm, Service, Event, EventSource };
+enum class HandleKind { Scm, Service, Event, EventSource, RegistryKey };
 // Handles that were opened and not yet closed.
 int OpenHandleCount();
 int OpenHandleCount(HandleKind kind);
@@ -143,6 +157,22 @@ struct EventRecord {
 };
 std::vector<EventRecord> EventRecords();
 
+// ---- Registry --------------------------------------------------------------
+
+// Keys are paths below HKEY_LOCAL_MACHINE ("SYSTEM\\...\\Tavrilex"), compared
+// without regard to ASCII case. A fresh machine has none.
+struct RegistryValue {
+    DWORD type = 0;
+    std::wstring text;  // REG_SZ and REG_EXPAND_SZ: the data up to its terminator
+    DWORD number = 0;   // REG_DWORD
+    DWORD size = 0;     // bytes of data as written
+};
+bool HasRegistryKey(const std::wstring& path);
+// False when the key or the value does not exist.
+bool GetRegistryValue(const std::wstring& path, const std::wstring& name, RegistryValue& value);
+// Creates the key (and those above it) as if written earlier.
+void AddRegistryKey(const std::wstring& path);
+
 // ---- Service run (dispatcher) ----------------------------------------------
 
 // Makes the next StartServiceCtrlDispatcherW connect, as for a process that
@@ -151,9 +181,19 @@ std::vector<EventRecord> EventRecords();
 // from the table). Outside a run RegisterServiceCtrlHandlerW fails with
 // ERROR_SERVICE_NOT_IN_EXE (1083). The dispatcher returns TRUE once the
 // service has reported SERVICE_STOPPED, without waiting for the main routine.
-// A main routine that returns without registering a handler ends the run
-// too, since nothing could ever report stopped.
+// As on Windows it waits for that report for ever, also after a main routine
+// that returned without one; only ExitProcess (which raises ProcessExit on
+// the dispatcher's thread) or Reset() (which makes it return FALSE) ends it
+// then.
 void StartAsService(const std::vector<std::wstring>& args = {});
+
+// What a simulated ExitProcess raises on the thread that called it, and what
+// the dispatcher then raises on the thread that entered it: the process has
+// ended there, and nothing after the call runs. The simulation's own threads
+// end quietly with it.
+struct ProcessExit {
+    DWORD code;
+};
 
 // Queues a control code for the running service. The dispatcher delivers
 // queued codes in order on the thread that entered it, each once the
@@ -174,15 +214,27 @@ bool WaitForStatus(DWORD state, DWORD timeoutMs = 10000);
 // ---- Clock -----------------------------------------------------------------
 
 enum class ClockMode {
-    Virtual,  // Sleep advances the clock and returns at once (default)
-    Real,     // Sleep really sleeps; the clock follows the steady clock
+    // Sleep, and WaitForSingleObject with a timeout, advance the clock by
+    // their time and return at once, unless held (HoldSleeps) or the waited
+    // event is set (default).
+    Virtual,
+    // Every wait really waits; the clock follows the steady clock.
+    Real,
+    // Only AdvanceClock moves the clock; every timed wait (Sleep,
+    // WaitForSingleObject, SleepEx, WaitForSingleObjectEx) lasts until the
+    // clock has passed its end. With WaitForIdle a test steps time and lets
+    // the threads react, as a scheduler of its own.
+    Manual,
 };
 void SetClockMode(ClockMode mode);
 // Milliseconds on the clock since Reset().
 unsigned long long Now();
-// Called in the sleeping thread on each Sleep, after the clock advanced (in
-// virtual mode) and before Sleep returns. Runs outside the simulation's lock.
+// Called in the sleeping thread on each Sleep, or WaitForSingleObject with a
+// timeout that the event did not end, after the clock advanced (in virtual
+// mode) and before the call returns. Runs outside the simulation's lock.
 void SetSleepHook(std::function<void(DWORD ms)> hook);
+// Sleep calls, and WaitForSingleObject calls with a timeout other than 0 and
+// INFINITE (which are the loop's sleeps), since Reset().
 int SleepCount();
 
 // Moves the clock forward by `ms` without a Sleep; held sleepers stay held.
@@ -207,5 +259,11 @@ void SetModulePath(const std::wstring& path);
 // Blocks until every work item queued so far has returned (real time), or
 // the timeout passes; returns whether all returned.
 bool WaitForWorkItems(DWORD timeoutMs = 10000);
+
+// Blocks (real time) until every work item still running is blocked in a
+// wait of the simulation that nothing but a change from outside can end (no
+// signalled event, no queued callback, no end the clock has passed); false
+// on timeout. Other threads (the test's, a dispatcher's) are not counted.
+bool WaitForIdle(DWORD timeoutMs = 10000);
 
 }  // namespace sim

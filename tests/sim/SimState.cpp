@@ -27,6 +27,8 @@ const char* KindName(Kind kind)
         return "eventsource";
     case Kind::Status:
         return "status";
+    case Kind::RegKey:
+        return "regkey";
     }
     return "";
 }
@@ -55,6 +57,10 @@ void ResetStateLocked(State& state)
     state.callHookFunction.clear();
     state.callHook = nullptr;
     state.events.clear();
+    state.registry.clear();
+    state.blockedWorkItems.clear();
+    state.processExited = false;
+    state.exitCode = 0;
     state.connectAsService = false;
     state.startArgs.clear();
     state.controls.clear();
@@ -166,7 +172,7 @@ void RemoveIfDeleted(State& state, const std::wstring& name)
 
 unsigned long long NowLocked(const State& state)
 {
-    if (state.clockMode == ClockMode::Virtual) {
+    if (state.clockMode != ClockMode::Real) {
         return state.virtualNow;
     }
     auto elapsed = std::chrono::steady_clock::now() - state.realBase;
@@ -174,10 +180,103 @@ unsigned long long NowLocked(const State& state)
            static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
+void AdvanceClockLocked(State& state, unsigned long long ms)
+{
+    state.virtualNow += ms;
+    RunServiceTimers(state);
+    state.changed.notify_all();  // timed waits on the clock may be over
+}
+
+void RunServiceTimers(State& state)
+{
+    const unsigned long long now = NowLocked(state);
+    std::vector<std::wstring> changed;
+    for (auto& [key, service] : state.services) {
+        // A change may plan the next one (a start, then the stop after
+        // runsForMs), which may be due as well.
+        while (service.changePending && service.changeAt <= now) {
+            const unsigned long long at = service.changeAt;
+            service.changePending = false;
+            service.state = service.changeTo;
+            if (service.state == SERVICE_RUNNING && service.behaviour.runsForMs != 0) {
+                service.changePending = true;
+                service.changeAt = at + service.behaviour.runsForMs;
+                service.changeTo = SERVICE_STOPPED;
+            }
+            changed.push_back(service.config.name);
+        }
+    }
+    for (const std::wstring& name : changed) {
+        ServiceChanged(state, name);
+        RemoveIfDeleted(state, name);
+    }
+}
+
+void PlayStart(State& state, ServiceEntry& service)
+{
+    const ServiceBehaviour& behaviour = service.behaviour;
+    const unsigned long long now = NowLocked(state);
+    service.changePending = false;
+    if (behaviour.startPendingMs != 0) {
+        service.state = SERVICE_START_PENDING;
+        service.changePending = true;
+        service.changeAt = now + behaviour.startPendingMs;
+        service.changeTo = behaviour.stateAfterStart;
+    } else {
+        service.state = behaviour.stateAfterStart;
+        if (service.state == SERVICE_RUNNING && behaviour.runsForMs != 0) {
+            service.changePending = true;
+            service.changeAt = now + behaviour.runsForMs;
+            service.changeTo = SERVICE_STOPPED;
+        }
+    }
+}
+
+bool WaitOnClock(State& state, std::unique_lock<std::mutex>& lock, unsigned long long deadline,
+                 const std::function<bool()>& done)
+{
+    const auto over = [&] { return deadline != kNever && (state.resetting || NowLocked(state) >= deadline); };
+    const BlockedWait blocked(state, [&] { return done() || over(); });
+    while (!done()) {
+        if (over()) {
+            return false;
+        }
+        if (deadline == kNever || state.clockMode != ClockMode::Real) {
+            state.changed.wait(lock);
+        } else {
+            state.changed.wait_for(lock, std::chrono::milliseconds(deadline - NowLocked(state)));
+        }
+    }
+    return true;
+}
+
+BlockedWait::BlockedWait(State& state, std::function<bool()> wakes) : m_state(state)
+{
+    if (!IsWorkItemThread()) {
+        return;
+    }
+    m_id = ++m_state.nextBlockedId;
+    m_state.blockedWorkItems.emplace(m_id, std::move(wakes));
+    m_registered = true;
+    m_state.changed.notify_all();
+}
+
+BlockedWait::~BlockedWait()
+{
+    if (m_registered) {
+        m_state.blockedWorkItems.erase(m_id);
+        m_state.changed.notify_all();
+    }
+}
+
 ApiCall::ApiCall(const char* function)
     : m_state((EnterSimCall(), GlobalState())), m_lock(m_state.mutex)
 {
     m_call.function = function;
+    // With a real clock nothing else moves the services' own changes along.
+    if (m_state.clockMode == ClockMode::Real) {
+        RunServiceTimers(m_state);
+    }
     if (!m_state.callHookFunction.empty() && m_state.callHookFunction == function) {
         // The hook may block or drive the simulation: it runs outside the lock.
         const std::function<void()> hook = m_state.callHook;

@@ -22,7 +22,7 @@ namespace sim {
 namespace detail {
 
 // Status handles come from RegisterServiceCtrlHandlerW; nothing closes them.
-enum class Kind { Scm, Service, Event, EventSource, Status };
+enum class Kind { Scm, Service, Event, EventSource, Status, RegKey };
 
 const char* KindName(Kind kind);
 
@@ -35,7 +35,7 @@ struct HandleEntry {
     Kind kind = Kind::Scm;
     bool live = true;
     DWORD access = 0;
-    std::wstring name;                   // service or event-source name
+    std::wstring name;                   // service or event-source name, key path
     std::shared_ptr<EventObject> event;  // kind Event only
 };
 
@@ -50,6 +50,17 @@ struct ServiceEntry {
     bool stopRequested = false;  // an accepted stop is being played out
     std::deque<DWORD> pendingStopStates;
     int startCount = 0;
+    // The next change the service makes by itself (ServiceBehaviour's
+    // times): into `changeTo` once the clock reaches `changeAt`.
+    bool changePending = false;
+    unsigned long long changeAt = 0;
+    DWORD changeTo = 0;
+};
+
+struct RegKey {
+    std::wstring path;  // as first created
+    // key: folded value name
+    std::map<std::wstring, std::pair<std::wstring, sim::RegistryValue>> values;
 };
 
 struct Fault {
@@ -112,6 +123,8 @@ struct State {
 
     std::vector<EventRecord> events;
 
+    std::map<std::wstring, RegKey> registry;  // key: folded path below HKLM
+
     // Service run.
     bool connectAsService = false;
     std::vector<std::wstring> startArgs;
@@ -123,9 +136,15 @@ struct State {
     std::vector<std::thread> serviceThreads;
     int activeDispatchers = 0;
 
-    // Work items.
+    // Work items, and the waits in which they are blocked (WaitForIdle).
     std::vector<std::thread> workItems;
     int outstandingWorkItems = 0;
+    std::map<unsigned long long, std::function<bool()>> blockedWorkItems;
+    unsigned long long nextBlockedId = 0;
+
+    // Set by ExitProcess: every dispatcher raises ProcessExit with the code.
+    bool processExited = false;
+    DWORD exitCode = 0;
 
     // Clock.
     ClockMode clockMode = ClockMode::Virtual;
@@ -169,6 +188,37 @@ ServiceEntry* FindService(State& state, const std::wstring& name);
 void RemoveIfDeleted(State& state, const std::wstring& name);
 
 unsigned long long NowLocked(const State& state);
+// Moves the clock forward and lets the services make the changes that fall
+// in that time.
+void AdvanceClockLocked(State& state, unsigned long long ms);
+// Makes the changes of services whose time has come (ServiceBehaviour).
+void RunServiceTimers(State& state);
+// Plays what an accepted start does to the service: its state, and the
+// change its behaviour plans after it.
+void PlayStart(State& state, ServiceEntry& service);
+
+constexpr unsigned long long kNever = ~0ull;
+// Waits until `done` holds or the clock reaches `deadline` (kNever: no end);
+// false on the deadline. A Reset() counts as the end of every finite wait.
+// A work item's wait counts as blocked for WaitForIdle while `done` is false
+// and the deadline lies ahead.
+bool WaitOnClock(State& state, std::unique_lock<std::mutex>& lock, unsigned long long deadline,
+                 const std::function<bool()>& done);
+
+// Registers the calling thread, when it is a work item, as blocked in a wait
+// that `wakes` can end, for as long as the object lives.
+class BlockedWait {
+public:
+    BlockedWait(State& state, std::function<bool()> wakes);
+    ~BlockedWait();
+    BlockedWait(const BlockedWait&) = delete;
+    BlockedWait& operator=(const BlockedWait&) = delete;
+
+private:
+    State& m_state;
+    bool m_registered = false;
+    unsigned long long m_id = 0;
+};
 
 // Notifications (Notify.cpp). After any change of a service's state or of its
 // deletion mark: answers the notifications that the change concerns.
@@ -182,6 +232,7 @@ void NoteApcThread();
 // Allocation accounting (Control.cpp): work-item threads count their
 // allocations unless they are inside a simulated call.
 void SetWorkItemThread(bool on);
+bool IsWorkItemThread();
 void EnterSimCall();
 void LeaveSimCall();
 void ResetAllocationCounts();
