@@ -5,11 +5,17 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 
 namespace {
 
 // Room for the longest console message with a full path in it, and more.
 constexpr size_t kConsoleBufferSize = 1024;
+
+// Where Event Viewer finds the message table that renders the records.
+constexpr WCHAR kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tavrilex";
+// Error, warning and information: every type a record of the source may have.
+constexpr DWORD kTypesSupported = 7;
 
 // Waits after an accepted stop request: one query a second for as long as
 // the service reports stop pending. A failed query ends the wait and leaves
@@ -28,43 +34,104 @@ void WaitWhileStopPending(SC_HANDLE service, SERVICE_STATUS& status)
     }
 }
 
-}  // namespace
+// Restart after 1 s, then 5 s, then 30 s, the count of failures forgotten
+// after a day without one. Windows acts on them only when the process ends
+// without having reported STOPPED.
+DWORD SetRecoveryActions(SC_HANDLE service)
+{
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 30000}};
+    SERVICE_FAILURE_ACTIONSW failureActions = {};
+    failureActions.dwResetPeriod = 24 * 60 * 60;  // seconds
+    failureActions.lpRebootMsg = nullptr;         // none, and none was set
+    failureActions.lpCommand = nullptr;
+    failureActions.cActions = 3;
+    failureActions.lpsaActions = actions;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
+        const DWORD error = GetLastError();
+        ConsolePrint(L"ChangeServiceConfig2 failed w/err 0x%08lx\n", error);
+        return error;
+    }
+    return NO_ERROR;
+}
 
-void ConsolePrint(const WCHAR* format, ...)
+// Registers the event source with this executable as its message file.
+// Returns 0, or the code of the failed call after printing its message.
+DWORD RegisterEventSourceKey(const WCHAR* modulePath)
+{
+    HKEY key = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) {
+        ConsolePrint(L"RegCreateKeyEx failed w/err 0x%08lx\n", static_cast<DWORD>(status));
+        return static_cast<DWORD>(status);
+    }
+    const DWORD pathBytes = static_cast<DWORD>((wcslen(modulePath) + 1) * sizeof(WCHAR));
+    status = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(modulePath),
+                            pathBytes);
+    if (status == ERROR_SUCCESS) {
+        const DWORD types = kTypesSupported;
+        status = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                sizeof(types));
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        ConsolePrint(L"RegSetValueEx failed w/err 0x%08lx\n", static_cast<DWORD>(status));
+        return static_cast<DWORD>(status);
+    }
+    return NO_ERROR;
+}
+
+// Writes the formatted text to `stream`. Every console text is ASCII, so one
+// code unit becomes one byte; this keeps the output the same bytes whatever
+// the console's code page.
+void ConsoleWrite(FILE* stream, const WCHAR* format, va_list args)
 {
     WCHAR text[kConsoleBufferSize];
-    va_list args;
-    va_start(args, format);
     // A cut text is still printed as far as it goes.
     FormatBoundedV(text, kConsoleBufferSize, format, args);
-    va_end(args);
 
-    // Every console text is ASCII, so one code unit becomes one byte; this
-    // keeps the output the same bytes whatever the console's code page.
     char narrow[kConsoleBufferSize];
     size_t length = 0;
     for (; length < kConsoleBufferSize - 1 && text[length] != L'\0'; ++length) {
         const WCHAR unit = text[length];
         narrow[length] = unit < 0x80 ? static_cast<char>(unit) : '?';
     }
-    fwrite(narrow, 1, length, stdout);
+    fwrite(narrow, 1, length, stream);
 }
 
-void InstallSelf()
+}  // namespace
+
+void ConsolePrint(const WCHAR* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ConsoleWrite(stdout, format, args);
+    va_end(args);
+}
+
+void ConsoleError(const WCHAR* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ConsoleWrite(stderr, format, args);
+    va_end(args);
+}
+
+DWORD InstallSelf()
 {
     WCHAR modulePath[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
     if (length == 0) {
         const DWORD error = GetLastError();
         ConsolePrint(L"GetModuleFileName failed w/err 0x%08lx\n", error);
-        return;
+        return error;
     }
     // A full buffer means the path did not fit and was cut; registering it
     // would name some other file. Older Windows does not set the last error
     // in this case, so the code is given here.
     if (length >= MAX_PATH) {
         ConsolePrint(L"GetModuleFileName failed w/err 0x%08lx\n", static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        return;
+        return ERROR_INSUFFICIENT_BUFFER;
     }
 
     // The image path is quoted: the SCM splits an unquoted path at its first
@@ -77,31 +144,44 @@ void InstallSelf()
     if (manager == nullptr) {
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenSCManager failed w/err 0x%08lx\n", error);
-        return;
+        return error;
     }
 
-    // The dependency list is an empty double-terminated list, not null.
-    SC_HANDLE service = CreateServiceW(manager, kServiceName, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
-                                       nullptr, nullptr, L"\0\0", nullptr, nullptr);
+    // The dependency list is an empty double-terminated list, not null. The
+    // start right is what recovery actions that restart the service ask of
+    // the handle that sets them.
+    SC_HANDLE service =
+        CreateServiceW(manager, kServiceName, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath, nullptr, nullptr,
+                       L"\0\0", nullptr, nullptr);
+    DWORD result = NO_ERROR;
     if (service == nullptr) {
-        const DWORD error = GetLastError();
-        ConsolePrint(L"CreateService failed w/err 0x%08lx\n", error);
+        result = GetLastError();
+        ConsolePrint(L"CreateService failed w/err 0x%08lx\n", result);
     } else {
         // The record's field is not const, but the call only reads it. A
         // missing description does not make the install fail.
         SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(kServiceName)};
         ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
-        ConsolePrint(L"%s is installed.\n", kServiceName);
+        // What fails from here on leaves a registration behind; -remove
+        // takes it away with whatever else was made.
+        result = SetRecoveryActions(service);
+        if (result == NO_ERROR) {
+            result = RegisterEventSourceKey(modulePath);
+        }
+        if (result == NO_ERROR) {
+            ConsolePrint(L"%s is installed.\n", kServiceName);
+        }
     }
 
     CloseServiceHandle(manager);
     if (service != nullptr) {
         CloseServiceHandle(service);
     }
+    return result;
 }
 
-void RemoveSelf()
+DWORD RemoveSelf()
 {
     SERVICE_STATUS status = {};
 
@@ -109,7 +189,7 @@ void RemoveSelf()
     if (manager == nullptr) {
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenSCManager failed w/err 0x%08lx\n", error);
-        return;
+        return error;
     }
 
     SC_HANDLE service = OpenServiceW(manager, kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
@@ -117,7 +197,7 @@ void RemoveSelf()
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenService failed w/err 0x%08lx\n", error);
         CloseServiceHandle(manager);
-        return;
+        return error;
     }
 
     // A running instance of this program accepts only shutdown, so its stop
@@ -132,13 +212,25 @@ void RemoveSelf()
         }
     }
 
+    // The outcome is the deletion's: a stop that did not finish leaves the
+    // service to end with its process, but the registration is gone.
+    DWORD result = NO_ERROR;
     if (DeleteService(service)) {
-        ConsolePrint(L"%s is removed.\n", kServiceName);
+        // A source that was never registered (an install that failed before
+        // it, or an older version) is no reason to fail.
+        const LSTATUS deleted = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+        if (deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) {
+            ConsolePrint(L"%s is removed.\n", kServiceName);
+        } else {
+            result = static_cast<DWORD>(deleted);
+            ConsolePrint(L"RegDeleteKey failed w/err 0x%08lx\n", result);
+        }
     } else {
-        const DWORD error = GetLastError();
-        ConsolePrint(L"DeleteService failed w/err 0x%08lx\n", error);
+        result = GetLastError();
+        ConsolePrint(L"DeleteService failed w/err 0x%08lx\n", result);
     }
 
     CloseServiceHandle(manager);
     CloseServiceHandle(service);
+    return result;
 }

@@ -8,8 +8,9 @@
 namespace {
 
 // Runs the process as the service: builds the one service object on this
-// stack and stays in the dispatcher until the service has stopped.
-void RunAsService()
+// stack and stays in the dispatcher until the service has stopped. Returns 0
+// then, or the code of what kept the service from running.
+DWORD RunAsService()
 {
     // The object is built apart from the dispatcher call so that only a
     // failure of its construction is reported as one.
@@ -20,13 +21,15 @@ void RunAsService()
         // The loop's event is the one thing the constructor creates. Without
         // it the service could not be stopped, so it is never started.
         ConsolePrint(L"CreateEvent failed w/err 0x%08lx\n", error);
-        return;
+        return error;
     }
 
     if (!CServiceBase::RunDispatcher(*service)) {
         const DWORD error = GetLastError();
         ConsolePrint(L"Service failed to run w/err 0x%08lx\n", error);
+        return error;
     }
+    return NO_ERROR;
 }
 
 bool IsSwitch(const WCHAR* argument)
@@ -38,18 +41,21 @@ bool IsSwitch(const WCHAR* argument)
 
 int TavrilexMain(int argc, WCHAR* argv[])
 {
+    // Exit codes are Win32 codes, as sc.exe gives them: scripts and
+    // deployment tools read them before any text.
     if (argc > 1 && IsSwitch(argv[1])) {
         // The whole rest of the argument is the word: "-installx" is no
-        // install. Unknown switches are ignored without a usage text.
+        // install.
         const WCHAR* word = argv[1] + 1;
         if (_wcsicmp(word, L"install") == 0) {
-            InstallSelf();
-        } else if (_wcsicmp(word, L"remove") == 0) {
-            RemoveSelf();
+            return static_cast<int>(InstallSelf());
         }
-        return 0;
+        if (_wcsicmp(word, L"remove") == 0) {
+            return static_cast<int>(RemoveSelf());
+        }
+        ConsoleError(L"usage: tavrilex.exe -install | -remove\n");
+        return ERROR_INVALID_PARAMETER;
     }
 
-    RunAsService();
-    return 0;
+    return static_cast<int>(RunAsService());
 }

@@ -24,17 +24,28 @@ protected:
         SimTest::TearDown();
     }
 
-    // Runs `action` and returns the bytes it wrote to stdout. Nothing may go
-    // to stderr.
+    // Runs `action` and returns the bytes it wrote to stdout. What it wrote
+    // to stderr must be `errors`: nothing, but for a usage line.
     template <typename Action>
-    std::string CaptureOutput(Action action)
+    std::string CaptureOutput(Action action, const std::string& errors = "")
     {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         action();
-        const std::string errors = testing::internal::GetCapturedStderr();
+        const std::string written = testing::internal::GetCapturedStderr();
         const std::string output = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(errors, "");
+        EXPECT_EQ(written, errors);
+        return output;
+    }
+
+    // Runs a command that returns its exit code; checks the code and returns
+    // what it printed.
+    template <typename Command>
+    std::string RunCommand(Command command, DWORD exitCode)
+    {
+        DWORD result = 0xDEADBEEF;
+        const std::string output = CaptureOutput([&] { result = command(); });
+        EXPECT_EQ(result, exitCode);
         return output;
     }
 };

@@ -26,13 +26,15 @@ private:
 class EntryTest : public CliTest {
 protected:
     // Runs the entry with the arguments after the program name; returns what
-    // it printed and checks its exit code.
-    std::string RunEntry(std::vector<std::wstring> arguments)
+    // it printed and checks its exit code and standard error.
+    std::string RunEntry(std::vector<std::wstring> arguments, int expectedExitCode = 0,
+                         const std::string& errors = "")
     {
         CArguments args(std::move(arguments));
         int exitCode = -1;
-        const std::string output = CaptureOutput([&] { exitCode = TavrilexMain(args.Count(), args.Vector()); });
-        EXPECT_EQ(exitCode, 0);
+        const std::string output =
+            CaptureOutput([&] { exitCode = TavrilexMain(args.Count(), args.Vector()); }, errors);
+        EXPECT_EQ(exitCode, expectedExitCode);
         return output;
     }
 };
@@ -59,8 +61,25 @@ class EntrySwitchTest : public EntryTest, public testing::WithParamInterface<Swi
 TEST_P(EntrySwitchTest, FirstArgumentChoosesTheRole)
 {
     const SwitchRow& row = GetParam();
+    // Exit codes are the Win32 codes of what failed, as sc.exe gives them.
+    int exitCode = 0;
+    std::string errors;
+    switch (row.role) {
+    case Role::Install:
+        break;
+    case Role::Remove:
+        exitCode = ERROR_SERVICE_DOES_NOT_EXIST;
+        break;
+    case Role::Ignore:
+        exitCode = ERROR_INVALID_PARAMETER;
+        errors = "usage: tavrilex.exe -install | -remove\n";
+        break;
+    case Role::Service:
+        exitCode = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+        break;
+    }
 
-    const std::string output = RunEntry(row.arguments);
+    const std::string output = RunEntry(row.arguments, exitCode, errors);
 
     switch (row.role) {
     case Role::Install:
@@ -104,14 +123,18 @@ INSTANTIATE_TEST_SUITE_P(
                     SwitchRow{"NoArgument", {}, Role::Service}),
     [](const testing::TestParamInfo<SwitchRow>& info) { return info.param.name; });
 
+// Either of the loop's two events; the one made before a failure is closed.
 TEST_F(EntryTest, ServiceObjectThatCannotBeBuiltNeverEntersTheDispatcher)
 {
-    sim::ScopedFault fault("CreateEventW", ERROR_NOT_ENOUGH_MEMORY);
+    for (int nth = 1; nth <= 2; ++nth) {
+        sim::ScopedFault fault("CreateEventW", ERROR_NOT_ENOUGH_MEMORY, nth);
 
-    EXPECT_EQ(RunEntry({}), "CreateEvent failed w/err 0x00000008\n");
+        EXPECT_EQ(RunEntry({}, ERROR_NOT_ENOUGH_MEMORY), "CreateEvent failed w/err 0x00000008\n");
 
-    EXPECT_TRUE(CallsOf("StartServiceCtrlDispatcherW").empty());
-    EXPECT_TRUE(sim::StatusReports().empty());
+        EXPECT_TRUE(CallsOf("StartServiceCtrlDispatcherW").empty());
+        EXPECT_TRUE(sim::StatusReports().empty());
+        EXPECT_EQ(sim::OpenHandleCount(), 0);
+    }
 }
 
 struct ServiceRunRow {

@@ -5,9 +5,11 @@ namespace {
 
 using InstallTest = CliTest;
 
+const std::wstring kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tavrilex";
+
 TEST_F(InstallTest, RegistersQuotedAutoStartOwnProcessServiceAsLocalSystem)
 {
-    EXPECT_EQ(CaptureOutput(InstallSelf), "Tavrilex is installed.\n");
+    EXPECT_EQ(RunCommand(InstallSelf, 0), "Tavrilex is installed.\n");
 
     ASSERT_TRUE(sim::HasService(L"Tavrilex"));
     const sim::ServiceConfig config = sim::GetServiceConfig(L"Tavrilex");
@@ -23,6 +25,25 @@ TEST_F(InstallTest, RegistersQuotedAutoStartOwnProcessServiceAsLocalSystem)
     EXPECT_EQ(config.account, L"");
     EXPECT_FALSE(config.hasPassword);
     EXPECT_EQ(sim::GetServiceState(L"Tavrilex"), static_cast<DWORD>(SERVICE_STOPPED));
+
+    // Restarted after 1, 5 and 30 s; the count forgotten after a day.
+    EXPECT_EQ(config.failureResetPeriod, 86400u);
+    ASSERT_EQ(config.failureActions.size(), 3u);
+    const DWORD delays[3] = {1000, 5000, 30000};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(config.failureActions[i].Type, SC_ACTION_RESTART);
+        EXPECT_EQ(config.failureActions[i].Delay, delays[i]);
+    }
+
+    // The event source names this executable, unquoted, as its message file.
+    sim::RegistryValue value;
+    ASSERT_TRUE(sim::GetRegistryValue(kEventSourceKey, L"EventMessageFile", value));
+    EXPECT_EQ(value.type, DWORD{REG_EXPAND_SZ});
+    EXPECT_EQ(value.text, kModulePath);
+    EXPECT_EQ(value.size, (value.text.size() + 1) * sizeof(WCHAR));
+    ASSERT_TRUE(sim::GetRegistryValue(kEventSourceKey, L"TypesSupported", value));
+    EXPECT_EQ(value.type, DWORD{REG_DWORD});
+    EXPECT_EQ(value.number, 7u);
 }
 
 TEST_F(InstallTest, AsksForNoMoreAccessThanItNeedsAndClosesManagerFirst)
@@ -35,12 +56,17 @@ TEST_F(InstallTest, AsksForNoMoreAccessThanItNeedsAndClosesManagerFirst)
     const std::vector<sim::Call> opens = CallsOf("OpenSCManagerW");
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].arg, 0x00000003u);
+    // Setting restart actions takes the start right.
     const std::vector<sim::Call> creates = CallsOf("CreateServiceW");
     ASSERT_EQ(creates.size(), 1u);
-    EXPECT_EQ(creates[0].arg, 0x00000006u);
-    const std::vector<sim::Call> descriptions = CallsOf("ChangeServiceConfig2W");
-    ASSERT_EQ(descriptions.size(), 1u);
-    EXPECT_EQ(descriptions[0].arg, static_cast<DWORD>(SERVICE_CONFIG_DESCRIPTION));
+    EXPECT_EQ(creates[0].arg, 0x00000016u);
+    const std::vector<sim::Call> configs = CallsOf("ChangeServiceConfig2W");
+    ASSERT_EQ(configs.size(), 2u);
+    EXPECT_EQ(configs[0].arg, static_cast<DWORD>(SERVICE_CONFIG_DESCRIPTION));
+    EXPECT_EQ(configs[1].arg, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS));
+    const std::vector<sim::Call> keys = CallsOf("RegCreateKeyExW");
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].arg, static_cast<DWORD>(KEY_SET_VALUE));
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm", "service"}));
 }
 
@@ -54,7 +80,7 @@ TEST_F(InstallTest, SecondInstallFailsAndKeepsTheFirstRegistration)
     existing.imagePath = L"C:\\Old\\tavrilex.exe";
     sim::AddService(existing);
 
-    EXPECT_EQ(CaptureOutput(InstallSelf), "CreateService failed w/err 0x00000431\n");
+    EXPECT_EQ(RunCommand(InstallSelf, ERROR_SERVICE_EXISTS), "CreateService failed w/err 0x00000431\n");
 
     const sim::ServiceConfig config = sim::GetServiceConfig(L"Tavrilex");
     EXPECT_EQ(config.displayName, L"Older Tavrilex");
@@ -62,6 +88,7 @@ TEST_F(InstallTest, SecondInstallFailsAndKeepsTheFirstRegistration)
     EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_DEMAND_START));
     EXPECT_EQ(config.imagePath, L"C:\\Old\\tavrilex.exe");
     EXPECT_TRUE(CallsOf("ChangeServiceConfig2W").empty());
+    EXPECT_FALSE(sim::HasRegistryKey(kEventSourceKey));
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm"}));
 }
 
@@ -69,7 +96,7 @@ TEST_F(InstallTest, RefusedDescriptionStillReportsInstalled)
 {
     sim::ScopedFault fault("ChangeServiceConfig2W", ERROR_ACCESS_DENIED);
 
-    EXPECT_EQ(CaptureOutput(InstallSelf), "Tavrilex is installed.\n");
+    EXPECT_EQ(RunCommand(InstallSelf, 0), "Tavrilex is installed.\n");
 
     ASSERT_TRUE(sim::HasService(L"Tavrilex"));
     EXPECT_EQ(sim::GetServiceConfig(L"Tavrilex").description, L"");
@@ -105,7 +132,7 @@ TEST_P(InstallModulePathTest, RegistersOnlyAPathThatFitTheBuffer)
     const std::wstring path = PathOfLength(row.length);
     sim::SetModulePath(path);
 
-    const std::string output = CaptureOutput(InstallSelf);
+    const std::string output = RunCommand(InstallSelf, row.fits ? 0 : ERROR_INSUFFICIENT_BUFFER);
 
     if (row.fits) {
         EXPECT_EQ(output, "Tavrilex is installed.\n");
@@ -127,6 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, InstallModulePathTest,
 struct InstallFailureRow {
     const char* name;
     const char* function;
+    int nth;
     DWORD error;
     const char* output;
     std::vector<std::string> closed;
@@ -139,28 +167,40 @@ void PrintTo(const InstallFailureRow& row, std::ostream* os)
 
 class InstallFailureTest : public CliTest, public testing::WithParamInterface<InstallFailureRow> {};
 
-TEST_P(InstallFailureTest, PrintsTheFailedCallAndRegistersNothing)
+// Whatever step fails, its code is the exit code and one -remove afterwards
+// leaves nothing of Tavrilex behind.
+TEST_P(InstallFailureTest, ExitsWithTheFailedCallsCodeAndRemoveCleansUp)
 {
     const InstallFailureRow& row = GetParam();
-    sim::ScopedFault fault(row.function, row.error);
-
-    EXPECT_EQ(CaptureOutput(InstallSelf), row.output);
-
-    EXPECT_FALSE(sim::HasService(L"Tavrilex"));
+    {
+        sim::ScopedFault fault(row.function, row.error, row.nth);
+        EXPECT_EQ(RunCommand(InstallSelf, row.error), row.output);
+    }
     EXPECT_EQ(ClosedKinds(), row.closed);
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+
+    CaptureOutput(RemoveSelf);
+    EXPECT_FALSE(sim::HasService(L"Tavrilex"));
+    EXPECT_FALSE(sim::HasRegistryKey(kEventSourceKey));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, InstallFailureTest,
     testing::Values(
-        InstallFailureRow{"ModulePath", "GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY,
+        InstallFailureRow{"ModulePath", "GetModuleFileNameW", 1, ERROR_NOT_ENOUGH_MEMORY,
                           "GetModuleFileName failed w/err 0x00000008\n", {}},
-        InstallFailureRow{"ManagerDenied", "OpenSCManagerW", ERROR_ACCESS_DENIED,
+        InstallFailureRow{"ManagerDenied", "OpenSCManagerW", 1, ERROR_ACCESS_DENIED,
                           "OpenSCManager failed w/err 0x00000005\n", {}},
-        InstallFailureRow{"ManagerLargestCode", "OpenSCManagerW", 0xFFFFFFFFu,
+        InstallFailureRow{"ManagerLargestCode", "OpenSCManagerW", 1, 0xFFFFFFFFu,
                           "OpenSCManager failed w/err 0xffffffff\n", {}},
-        InstallFailureRow{"CreateDenied", "CreateServiceW", ERROR_ACCESS_DENIED,
-                          "CreateService failed w/err 0x00000005\n", {"scm"}}),
+        InstallFailureRow{"CreateDenied", "CreateServiceW", 1, ERROR_ACCESS_DENIED,
+                          "CreateService failed w/err 0x00000005\n", {"scm"}},
+        InstallFailureRow{"RecoveryActionsRefused", "ChangeServiceConfig2W", 2, ERROR_ACCESS_DENIED,
+                          "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
+        InstallFailureRow{"EventSourceKeyRefused", "RegCreateKeyExW", 1, ERROR_ACCESS_DENIED,
+                          "RegCreateKeyEx failed w/err 0x00000005\n", {"scm", "service"}},
+        InstallFailureRow{"EventSourceValueRefused", "RegSetValueExW", 2, ERROR_NOT_ENOUGH_MEMORY,
+                          "RegSetValueEx failed w/err 0x00000008\n", {"scm", "service"}}),
     [](const testing::TestParamInfo<InstallFailureRow>& info) { return info.param.name; });
 
 }  // namespace

@@ -5,12 +5,14 @@ namespace {
 
 using RemoveTest = CliTest;
 
+const std::wstring kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tavrilex";
+
 TEST_F(RemoveTest, RefusedManagerIsReportedAndNothingIsDeleted)
 {
     sim::AddService(L"Tavrilex");
     sim::ScopedFault fault("OpenSCManagerW", ERROR_ACCESS_DENIED);
 
-    EXPECT_EQ(CaptureOutput(RemoveSelf), "OpenSCManager failed w/err 0x00000005\n");
+    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_ACCESS_DENIED), "OpenSCManager failed w/err 0x00000005\n");
 
     EXPECT_TRUE(sim::HasService(L"Tavrilex"));
     EXPECT_TRUE(CallsOf("OpenServiceW").empty());
@@ -18,19 +20,22 @@ TEST_F(RemoveTest, RefusedManagerIsReportedAndNothingIsDeleted)
 
 TEST_F(RemoveTest, UnregisteredServiceIsReportedAndOnlyTheManagerIsClosed)
 {
-    EXPECT_EQ(CaptureOutput(RemoveSelf), "OpenService failed w/err 0x00000424\n");
+    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_SERVICE_DOES_NOT_EXIST), "OpenService failed w/err 0x00000424\n");
 
     EXPECT_TRUE(CallsOf("DeleteService").empty());
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm"}));
 }
 
+// An event source that was never registered (an older install) is no
+// reason to fail.
 TEST_F(RemoveTest, StoppedServiceIsRemovedWithoutWaiting)
 {
     sim::AddService(L"Tavrilex", SERVICE_STOPPED);
 
-    EXPECT_EQ(CaptureOutput(RemoveSelf), "Tavrilex is removed.\n");
+    EXPECT_EQ(RunCommand(RemoveSelf, 0), "Tavrilex is removed.\n");
 
     EXPECT_FALSE(sim::HasService(L"Tavrilex"));
+    EXPECT_EQ(CallsOf("RegDeleteKeyW").size(), 1u);
     EXPECT_EQ(sim::SleepCount(), 0);
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm", "service"}));
 }
@@ -60,9 +65,11 @@ TEST_F(RemoveTest, RunningInstanceThatRefusesStopIsRemovedAndKeepsRunning)
     sim::ServiceBehaviour behaviour;
     behaviour.controlsAccepted = SERVICE_ACCEPT_SHUTDOWN;
     sim::AddService(L"Tavrilex", SERVICE_RUNNING, behaviour);
+    sim::AddRegistryKey(kEventSourceKey);
 
-    EXPECT_EQ(CaptureOutput(RemoveSelf), "Tavrilex is removed.\n");
+    EXPECT_EQ(RunCommand(RemoveSelf, 0), "Tavrilex is removed.\n");
 
+    EXPECT_FALSE(sim::HasRegistryKey(kEventSourceKey));
     EXPECT_TRUE(sim::IsMarkedForDelete(L"Tavrilex"));
     EXPECT_EQ(sim::GetServiceState(L"Tavrilex"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(sim::SleepCount(), 0);
@@ -71,13 +78,27 @@ TEST_F(RemoveTest, RunningInstanceThatRefusesStopIsRemovedAndKeepsRunning)
 TEST_F(RemoveTest, RefusedDeletionIsReportedAndTheRegistrationStays)
 {
     sim::AddService(L"Tavrilex", SERVICE_STOPPED);
+    sim::AddRegistryKey(kEventSourceKey);
     sim::ScopedFault fault("DeleteService", ERROR_ACCESS_DENIED);
 
-    EXPECT_EQ(CaptureOutput(RemoveSelf), "DeleteService failed w/err 0x00000005\n");
+    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_ACCESS_DENIED), "DeleteService failed w/err 0x00000005\n");
 
+    EXPECT_TRUE(sim::HasRegistryKey(kEventSourceKey));
     EXPECT_TRUE(sim::HasService(L"Tavrilex"));
     EXPECT_FALSE(sim::IsMarkedForDelete(L"Tavrilex"));
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm", "service"}));
+}
+
+TEST_F(RemoveTest, RefusedEventSourceDeletionIsTheOutcome)
+{
+    sim::AddService(L"Tavrilex", SERVICE_STOPPED);
+    sim::AddRegistryKey(kEventSourceKey);
+    sim::ScopedFault fault("RegDeleteKeyW", ERROR_ACCESS_DENIED);
+
+    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_ACCESS_DENIED), "RegDeleteKey failed w/err 0x00000005\n");
+
+    EXPECT_FALSE(sim::HasService(L"Tavrilex"));
+    EXPECT_TRUE(sim::HasRegistryKey(kEventSourceKey));
 }
 
 struct StopRow {
@@ -109,7 +130,8 @@ TEST_P(RemoveStopTest, WaitsWhileStopPendingThenDeletes)
         sim::FailCall("QueryServiceStatus", row.failingQuery, ERROR_ACCESS_DENIED);
     }
 
-    EXPECT_EQ(CaptureOutput(RemoveSelf), row.output);
+    // Deleted is done, whether or not the service stopped.
+    EXPECT_EQ(RunCommand(RemoveSelf, 0), row.output);
 
     EXPECT_EQ(sim::SleepCount(), row.sleeps);
     EXPECT_EQ(sim::Now(), 1000ull * static_cast<unsigned long long>(row.sleeps));

@@ -5,7 +5,8 @@
 #
 # the file kind (PE32 Intel 80386 or PE32+ x86-64, console subsystem), that it
 # imports only DLLs every Windows ships (KERNEL32, ADVAPI32, msvcrt), its
-# version resource and its embedded manifest. Prints one line per finding and
+# version resource, its embedded manifest and the event log's message table
+# (message 0 is the record's second string). Prints one line per finding and
 # exits non-zero when anything is wrong.
 set -uo pipefail
 
@@ -15,8 +16,10 @@ if [ $# -ne 2 ]; then
 fi
 exe=$1 bits=$2
 case $bits in
-    win32) kind_want="PE32 executable (console) Intel 80386"; objdump=i686-w64-mingw32-objdump ;;
-    win64) kind_want="PE32+ executable (console) x86-64"; objdump=x86_64-w64-mingw32-objdump ;;
+    win32) kind_want="PE32 executable (console) Intel 80386"; objdump=i686-w64-mingw32-objdump
+           windres=i686-w64-mingw32-windres ;;
+    win64) kind_want="PE32+ executable (console) x86-64"; objdump=x86_64-w64-mingw32-objdump
+           windres=x86_64-w64-mingw32-windres ;;
     *) echo "usage: $0 <tavrilex.exe> win32|win64" >&2; exit 2 ;;
 esac
 [ -f "$exe" ] || { echo "image $bits: $exe is missing"; exit 1; }
@@ -44,5 +47,12 @@ done
 grep -q 'requestedExecutionLevel level="asInvoker"' <(strings "$exe") ||
     wrong "no embedded manifest asking for asInvoker"
 
-[ "$bad" -eq 0 ] && echo "image $bits: $kind; imports $(echo $dlls); version resource and manifest present"
+# windres reads the resources back and dumps a message table in the
+# message compiler's own syntax.
+messages=$("$windres" -i "$exe" -O rc 2>/dev/null | tr -d '\r')
+grep -q 'RT_MESSAGETABLE' <<<"$messages" || wrong "no message table resource"
+grep -A1 -x '   MessageId = 0x0' <<<"$messages" | grep -qF '%2%0' ||
+    wrong "message 0 of the message table is not the record's second string"
+
+[ "$bad" -eq 0 ] && echo "image $bits: $kind; imports $(echo $dlls); version resource, manifest and message table present"
 exit "$bad"

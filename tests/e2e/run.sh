@@ -30,6 +30,7 @@ build=$builds/$wine_build
 exe=$build/tavrilex.exe
 shipped=$builds/win32/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
+message_check=$build/tests/e2e/message_check.exe
 work=$build/e2e
 template=$work/template
 cases_dir=$work/cases
@@ -48,6 +49,7 @@ event_debug="-all,+eventlog,fixme+advapi"
 
 tav='C:\e2e\tavrilex.exe'
 stub_win='C:\e2e\quorbel_stub.exe'
+message_check_win='C:\e2e\message_check.exe'
 services_key='HKLM\System\CurrentControlSet\Services'
 poll_limit_ms=6000      # one poll period (5000 ms) plus the time of a poll
 
@@ -92,7 +94,8 @@ open_prefix() {
     cp -a "$template" "$prefix" || fail "cannot copy the template prefix"
     export WINEPREFIX=$prefix
     mkdir -p "$prefix/drive_c/e2e"
-    cp "$exe" "$stub" "$prefix/drive_c/e2e/" || fail "cannot copy the executables"
+    cp "$exe" "$stub" "$message_check" "$prefix/drive_c/e2e/" || fail "cannot copy the executables"
+    printf '@"%%~1" %%2 %%3 %%4\r\n@echo %%ERRORLEVEL%%>C:\\e2e\\rc.txt\r\n' >"$prefix/drive_c/e2e/rc.bat"
     boot_prefix "${1:--p}"
 }
 
@@ -134,28 +137,45 @@ register_quorbel() {
     expect_eq "quorbel state after registering" 1 "$(svc_state quorbel)"
 }
 
-# Runs tavrilex.exe ($2, a Windows path) with the remaining arguments and
-# checks what a console user sees: exit code 0, nothing on standard error and
-# standard output equal to $1 byte for byte.
+# Runs tavrilex.exe ($3, a Windows path) with the remaining arguments and
+# checks what a console user sees: exit code $1, standard output equal to $2
+# byte for byte, and on standard error nothing, or the usage line when the
+# exit code is 87.
 expect_console() {
-    local expected=$1 path=$2 rc
-    shift 2
-    wine "$path" "$@" </dev/null >"$dir/console.out" 2>"$dir/console.err"
-    rc=$?
+    local want_rc=$1 expected=$2 path=$3 rc unix_rc errors expected_errors=""
+    shift 3
+    # A Unix exit status keeps only the low 8 bits of the Windows exit code;
+    # cmd's ERRORLEVEL has all 32, so a batch file writes it down.
+    rm -f "$prefix/drive_c/e2e/rc.txt"
+    wine cmd /c 'C:\e2e\rc.bat' "$path" "$@" </dev/null >"$dir/console.out" 2>"$dir/console.err"
+    unix_rc=$?
+    rc=$(tr -d '\r\n ' <"$prefix/drive_c/e2e/rc.txt" 2>/dev/null)
     printf '%s' "$expected" >"$dir/console.expected"
     echo "console: $path $* -> rc $rc, stdout [$(visible "$dir/console.out")]"
-    expect_eq "exit code of '$*'" 0 "$rc"
+    expect_eq "exit code of '$*'" "$want_rc" "$rc"
+    expect_eq "Unix exit status of '$*'" "$(( want_rc % 256 ))" "$unix_rc"
     # WINEDEBUG=-all silences Wine itself, so whatever is left came from the
     # program; Wine's own lines would start with a thread id and a class.
-    if grep -qvE '^[0-9a-f]{4}:(fixme|err|warn|trace):' "$dir/console.err"; then
-        fail "'$*' wrote to standard error: [$(visible "$dir/console.err")]"
-    fi
+    errors=$(grep -vE '^[0-9a-f]{4}:(fixme|err|warn|trace):' "$dir/console.err" | tr -d '\r')
+    [ "$want_rc" != 87 ] || expected_errors="usage: tavrilex.exe -install | -remove"
+    [ "$errors" = "$expected_errors" ] ||
+        fail "'$*' wrote [$errors] to standard error, expected [$expected_errors]"
     cmp -s "$dir/console.expected" "$dir/console.out" ||
         fail "'$*' printed [$(visible "$dir/console.out")], expected [$(visible "$dir/console.expected")]"
 }
 
 # Installs from C:\e2e and checks the console message.
-install_tavrilex() { expect_console $'Tavrilex is installed.\r\n' "$tav" -install; }
+install_tavrilex() { expect_console 0 $'Tavrilex is installed.\r\n' "$tav" -install; }
+
+event_source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\Tavrilex'
+
+# The values of the event source, one "name type data" line each; empty when
+# the key is missing (reg prints its error on standard output then).
+event_source() {
+    local out
+    out=$(wine reg query "$event_source_key" </dev/null 2>/dev/null) || return 0
+    tr -d '\r' <<<"$out" | sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p'
+}
 
 start_tavrilex() {
     sc start Tavrilex >/dev/null
@@ -271,11 +291,11 @@ case_image() {
 case_console() {
     open_prefix
     local failed_to_run=$'Service failed to run w/err 0x00000427\r\n'
-    expect_console "$failed_to_run" "$tav"
-    expect_console "$failed_to_run" "$tav" install
-    expect_console "" "$tav" -help
-    expect_console "" "$tav" --install
-    expect_console "" "$tav" -
+    expect_console 1063 "$failed_to_run" "$tav"
+    expect_console 1063 "$failed_to_run" "$tav" install
+    expect_console 87 "" "$tav" -help
+    expect_console 87 "" "$tav" --install
+    expect_console 87 "" "$tav" -
     expect_eq "registration after the console runs" "" "$(svc_state Tavrilex)"
 }
 
@@ -296,11 +316,20 @@ case_install() {
         fail "registration has dependencies or a group"
     fi
     expect_eq "state after install" 1 "$(svc_state Tavrilex)"
+    # The event source names the exe as its message file, whose message 0
+    # is the record's second string: what Event Viewer shows.
+    local source message
+    source=$(event_source)
+    expect_eq "event source" $'EventMessageFile REG_EXPAND_SZ C:\\e2e\\tavrilex.exe\nTypesSupported REG_DWORD 0x7' "$source"
+    message=$(wine "$message_check_win" 'C:\e2e\tavrilex.exe' Tavrilex \
+                   'Kelvarund - Failed to open service with error:  1060' </dev/null 2>/dev/null | tr -d '\r') ||
+        fail "FormatMessage on the message file failed: $message"
+    expect_eq "record 0 as Event Viewer renders it" 'Kelvarund - Failed to open service with error:  1060' "$message"
     before=$reg
-    expect_console $'CreateService failed w/err 0x00000431\r\n' "$tav" -install
+    expect_console 1073 $'CreateService failed w/err 0x00000431\r\n' "$tav" -install
     reg=$(wine reg query "$services_key\\Tavrilex" </dev/null 2>/dev/null | tr -d '\r')
     [ "$reg" = "$before" ] || fail "the second install changed the registration"
-    note "second install: CreateService failed w/err 0x00000431"
+    note "event source registered, record text rendered from the message table; second install: exit code 1073"
 }
 
 case_path_with_blanks() {
@@ -308,7 +337,7 @@ case_path_with_blanks() {
     local folder="$prefix/drive_c/Program Files/Tavrilex Test"
     local path='C:\Program Files\Tavrilex Test\tavrilex.exe'
     mkdir -p "$folder" && cp "$exe" "$folder/"
-    expect_console $'Tavrilex is installed.\r\n' "$path" -install
+    expect_console 0 $'Tavrilex is installed.\r\n' "$path" -install
     local image
     image=$(wine reg query "$services_key\\Tavrilex" /v ImagePath </dev/null 2>/dev/null |
             tr -d '\r' | sed -n 's/^ *ImagePath *REG_SZ *//p')
@@ -338,6 +367,8 @@ case_keeps_quorbel_running() {
         delays+=("$delay")
     done
     note "quorbel first started after $first ms; back after ${delays[*]} ms"
+    # quorbel could always be started: any record is a false alarm.
+    expect_eq "event records" 0 "$(record_count)"
 }
 
 # Stopped at random moments of the poll cycle, quorbel is back within a
@@ -357,7 +388,8 @@ case_back_within_a_second() {
         delay=$(bounce_quorbel_down_time 1000) || exit 1
         delays+=("$delay")
     done
-    note "down for ${delays[*]} ms; $(record_count) event records"
+    note "down for ${delays[*]} ms"
+    expect_eq "event records" 0 "$(record_count)"
 }
 
 case_auto_start() {
@@ -427,18 +459,19 @@ case_stop_refused() {
 
 case_remove() {
     open_prefix
-    expect_console $'OpenService failed w/err 0x00000424\r\n' "$tav" -remove
+    expect_console 1060 $'OpenService failed w/err 0x00000424\r\n' "$tav" -remove
     register_quorbel
     install_tavrilex
     start_tavrilex
     wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
-    expect_console $'Tavrilex is removed.\r\n' "$tav" -remove
+    expect_console 0 $'Tavrilex is removed.\r\n' "$tav" -remove
+    expect_eq "event source after -remove" "" "$(event_source)"
     local delay
     delay=$(bounce_quorbel) || exit 1
     expect_eq "state of the removed, still running Tavrilex" 4 "$(svc_state Tavrilex)"
     # The registration stays, marked for deletion, while its process runs.
-    expect_console $'DeleteService failed w/err 0x00000430\r\n' "$tav" -remove
-    note "nothing registered: OpenService 0x00000424; removed while running, quorbel still brought back after $delay ms; again: DeleteService 0x00000430"
+    expect_console 1072 $'DeleteService failed w/err 0x00000430\r\n' "$tav" -remove
+    note "nothing registered: exit code 1060; removed while running (event source gone), quorbel still brought back after $delay ms; again: exit code 1072"
 }
 
 case_remove_stops() {
@@ -448,7 +481,7 @@ case_remove_stops() {
     wait_state Tavrilex 4 5000 >/dev/null || fail "the stand-in Tavrilex did not start"
     local start
     start=$(now_ms)
-    expect_console $'Stopping Tavrilex.\r\nTavrilex is stopped.\r\nTavrilex is removed.\r\n' "$tav" -remove
+    expect_console 0 $'Stopping Tavrilex.\r\nTavrilex is stopped.\r\nTavrilex is removed.\r\n' "$tav" -remove
     note "-remove took $(( $(now_ms) - start )) ms"
     expect_eq "registration after -remove" "" "$(svc_state Tavrilex)"
     tr -d '\r' <"$prefix/drive_c/e2e/tavrilex-stub.journal" | grep -x 'control 1' >/dev/null ||
@@ -527,7 +560,7 @@ trap 'exit 130' INT TERM
 for tool in wineserver "$wine_triple-objdump" i686-w64-mingw32-objdump file strings; do
     command -v "$tool" >/dev/null || { echo "FAIL setup: $tool is not installed"; echo "0 passed, 1 failed"; exit 1; }
 done
-for f in "$exe" "$stub"; do
+for f in "$exe" "$stub" "$message_check"; do
     [ -f "$f" ] || { echo "FAIL setup: $f is missing (build the $wine_build preset first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 

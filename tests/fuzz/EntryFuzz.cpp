@@ -12,9 +12,11 @@
 //   the rest    the arguments, program name first, separated by 0x00 bytes;
 //               each byte is one code unit, and 0xFF hi lo is the unit hi:lo
 //
-// Whatever the input, the entry must return 0, leave no handle open, print
-// only its own console messages, and run the install or remove command only
-// for "-"/"/" followed by exactly "install"/"remove" in any ASCII case.
+// Whatever the input, the entry must leave no handle open, print only its own
+// console messages, run the install or remove command only for "-"/"/"
+// followed by exactly "install"/"remove" in any ASCII case, and exit with the
+// code its last failure message shows (0 when it printed none, 87 with a
+// usage line on standard error for any other switch).
 #include "Entry.h"
 #include "SimControl.h"
 
@@ -34,6 +36,7 @@ const char* const kFaultable[] = {
     nullptr,          "GetModuleFileNameW", "OpenSCManagerW",     "CreateServiceW",
     "OpenServiceW",   "ControlService",     "QueryServiceStatus", "DeleteService",
     "CreateEventW",   "StartServiceCtrlDispatcherW", "ChangeServiceConfig2W", "CloseServiceHandle",
+    "RegCreateKeyExW", "RegSetValueExW", "RegDeleteKeyW",
 };
 constexpr size_t kFaultableCount = sizeof(kFaultable) / sizeof(kFaultable[0]);
 const DWORD kCodes[] = {5, 6, 87, 1060, 1072, 1073, 1063, 0xDEADBEEF};
@@ -137,32 +140,32 @@ const char* ModeName(Mode mode)
     return "?";
 }
 
-// Standard output of one run, caught in an in-memory file.
-class CStdoutCapture {
+// One standard stream of one run, caught in an in-memory file.
+class CStreamCapture {
 public:
-    CStdoutCapture()
+    CStreamCapture(FILE* stream, int descriptor) : m_stream(stream), m_descriptor(descriptor)
     {
-        m_file = memfd_create("entry-fuzz-stdout", 0);
-        m_saved = dup(STDOUT_FILENO);
+        m_file = memfd_create("entry-fuzz-stream", 0);
+        m_saved = dup(m_descriptor);
         if (m_file < 0 || m_saved < 0) {
-            std::perror("stdout capture");
+            std::perror("stream capture");
             std::abort();
         }
     }
 
     void Begin()
     {
-        std::fflush(stdout);
+        std::fflush(m_stream);
         if (ftruncate(m_file, 0) != 0 || lseek(m_file, 0, SEEK_SET) != 0) {
             std::abort();
         }
-        dup2(m_file, STDOUT_FILENO);
+        dup2(m_file, m_descriptor);
     }
 
     std::string End()
     {
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
+        std::fflush(m_stream);
+        dup2(m_saved, m_descriptor);
         std::string text;
         char buffer[4096];
         off_t offset = 0;
@@ -178,6 +181,8 @@ public:
     }
 
 private:
+    FILE* m_stream;
+    int m_descriptor;
     int m_file = -1;
     int m_saved = -1;
 };
@@ -256,8 +261,21 @@ struct Run {
     std::vector<std::wstring> arguments;
     int argc = 0;
     std::string output;
+    std::string errors;
     std::vector<sim::Call> journal;
 };
+
+// The code of the output's last line when that is a failure message
+// ("... w/err 0x%08lx\n"), 0 when there is none.
+unsigned long LastFailureCode(const std::string& output)
+{
+    const std::string marker = " w/err 0x";
+    const size_t at = output.rfind(marker);
+    if (at == std::string::npos || at + marker.size() + 9 != output.size()) {
+        return 0;
+    }
+    return std::strtoul(output.substr(at + marker.size(), 8).c_str(), nullptr, 16);
+}
 
 std::string Narrow(const std::wstring& text)
 {
@@ -280,9 +298,10 @@ std::string Narrow(const std::wstring& text)
     for (const std::wstring& argument : run.arguments) {
         std::fprintf(stderr, " [%s]", Narrow(argument).c_str());
     }
-    std::fprintf(stderr, "\n  fault %s #%d code %u\n  output [%s]\n  calls:",
+    std::fprintf(stderr, "\n  fault %s #%d code %u\n  output [%s]\n  errors [%s]\n  calls:",
                  run.machine.faultFunction ? run.machine.faultFunction : "none", run.machine.faultNth,
-                 static_cast<unsigned>(run.machine.faultCode), Visible(run.output).c_str());
+                 static_cast<unsigned>(run.machine.faultCode), Visible(run.output).c_str(),
+                 Visible(run.errors).c_str());
     for (const sim::Call& call : run.journal) {
         std::fprintf(stderr, " %s%s", call.function.c_str(), call.ok ? "" : "(failed)");
     }
@@ -331,7 +350,9 @@ void CheckInstall(const Run& run, bool registeredBefore)
         if (!sim::HasService(L"Tavrilex") || sim::GetServiceConfig(L"Tavrilex").startType != SERVICE_AUTO_START) {
             Broken(run, "reported an install but no automatic-start registration exists");
         }
-    } else if (output.EatFailure({"GetModuleFileName", "OpenSCManager", "CreateService"}, name)) {
+    } else if (output.EatFailure({"GetModuleFileName", "OpenSCManager", "CreateService", "ChangeServiceConfig2",
+                                  "RegCreateKeyEx", "RegSetValueEx"},
+                                 name)) {
         CheckNamedFailure(run, name);
     } else {
         Broken(run, "install printed something outside its messages");
@@ -370,7 +391,7 @@ void CheckRemove(const Run& run)
             if (sim::HasService(L"Tavrilex") && !sim::IsMarkedForDelete(L"Tavrilex")) {
                 Broken(run, "reported a removal but the registration stands");
             }
-        } else if (output.EatFailure({"DeleteService"}, name)) {
+        } else if (output.EatFailure({"DeleteService", "RegDeleteKey"}, name)) {
             CheckNamedFailure(run, name);
         } else {
             Broken(run, "remove printed something outside its messages");
@@ -445,7 +466,7 @@ void Check(const Run& run, bool registeredBefore)
         break;
     case Mode::Ignored:
         if (!run.output.empty() || !run.journal.empty()) {
-            Broken(run, "an ignored switch printed or called something");
+            Broken(run, "an unknown switch printed or called something");
         }
         break;
     case Mode::Service:
@@ -479,7 +500,8 @@ void SetUpMachine(const Machine& machine)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static CStdoutCapture s_capture;
+    static CStreamCapture s_stdout(stdout, STDOUT_FILENO);
+    static CStreamCapture s_stderr(stderr, STDERR_FILENO);
 
     CReader reader(data, size);
     Run run;
@@ -512,13 +534,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     argv.push_back(nullptr);
 
-    s_capture.Begin();
+    s_stdout.Begin();
+    s_stderr.Begin();
     const int exitCode = TavrilexMain(run.argc, argv.data());
-    run.output = s_capture.End();
+    run.errors = s_stderr.End();
+    run.output = s_stdout.End();
     run.journal = sim::Journal();
 
-    if (exitCode != 0) {
-        Broken(run, "exit code " + std::to_string(exitCode));
+    // Scripts and deployment tools read the exit code before any text.
+    const bool unknownSwitch = run.mode == Mode::Ignored;
+    const unsigned long expectedExit = unknownSwitch ? 87ul : LastFailureCode(run.output);
+    if (static_cast<unsigned long>(static_cast<DWORD>(exitCode)) != expectedExit) {
+        Broken(run, "exit code " + std::to_string(static_cast<DWORD>(exitCode)) + ", expected " +
+                        std::to_string(expectedExit));
+    }
+    if (run.errors != (unknownSwitch ? "usage: tavrilex.exe -install | -remove\n" : "")) {
+        Broken(run, "wrote to standard error");
     }
     Check(run, registeredBefore);
     sim::Reset();
