@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -77,11 +78,16 @@ int main(int argc, char* argv[])
             }
         });
         sim::HoldSleeps(polls == 1);
-        sim::SetCallHook("WaitForSingleObject", [] { sim::HoldSleeps(false); });
         service.DoStart(0, nullptr);
         if (!sim::WaitForSleepers(1, 600000)) {
             return 1;
         }
+        // The loop waits on the same call; only the stop's own wait lets go.
+        sim::SetCallHook("WaitForSingleObject", [stopper = std::this_thread::get_id()] {
+            if (std::this_thread::get_id() == stopper) {
+                sim::HoldSleeps(false);
+            }
+        });
         service.DoStop();
     }
     sim::SetSleepHook(nullptr);

@@ -45,9 +45,12 @@ void WINAPI CServiceBase::ServiceEntry(DWORD argc, PWSTR* argv)
         const DWORD error = GetLastError();
         lock.unlock();
         // Without a status handle nothing can be reported, so the start
-        // transition must not run; the event log needs only the name.
+        // transition must not run; the event log needs only the name. The
+        // dispatcher waits for a STOPPED report that can never come, so the
+        // process is ended here, with the code: the SCM sees a failure and
+        // runs the service's recovery actions.
         service->LogError(L"Service Register", error);
-        return;
+        ExitProcess(error);
     }
     lock.unlock();
     service->HandleStart(argc, argv);

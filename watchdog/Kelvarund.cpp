@@ -44,6 +44,13 @@ bool IsServiceRunning(const std::wstring& serviceName)
 
 std::string Kelvarund(const std::wstring& serviceName)
 {
+    bool startRequested = false;
+    return Kelvarund(serviceName, startRequested);
+}
+
+std::string Kelvarund(const std::wstring& serviceName, bool& startRequested)
+{
+    startRequested = false;
     if (serviceName.empty()) {
         return kWrongData;
     }
@@ -64,15 +71,18 @@ std::string Kelvarund(const std::wstring& serviceName)
     }
 
     DWORD startError = 0;
+    startRequested = true;
     if (!StartServiceW(service, 0, nullptr)) {
         startError = GetLastError();
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 
-    // Only the code decides: a refusal that leaves no code counts as accepted,
-    // and "already running" (the service came up since the check) does not.
-    if (startError == 0) {
+    // "Already running" is the answer for a service that is starting or
+    // stopping (the check counts only RUNNING), e.g. one the stop watcher has
+    // just started: not a failure. During a system shutdown Windows refuses
+    // starts while it stops every service: not one either.
+    if (startError == 0 || startError == ERROR_SERVICE_ALREADY_RUNNING || startError == ERROR_SHUTDOWN_IN_PROGRESS) {
         return std::string();
     }
     return kStartFailed + FormatUnsigned(startError);

@@ -56,6 +56,15 @@ void WriteFailureRecord(PCWSTR source, const std::string& message)
     DeregisterEventSource(eventSource);
 }
 
+// Closes an event the object owns, once, and forgets it.
+void CloseEvent(HANDLE& event)
+{
+    if (event != nullptr) {
+        CloseHandle(event);
+        event = nullptr;
+    }
+}
+
 // What the pool gets with each work item: a member routine and its object.
 struct WorkItemContext {
     void (CSampleService::*routine)();
@@ -96,49 +105,67 @@ CSampleService::CSampleService()
       m_stopRequested(FALSE),
       m_loopDoneEvent(nullptr),
       m_reportNextFailure(TRUE),
+      m_shutdownRequested(false),
+      m_wakeEvent(nullptr),
       m_loopQueued(false),
       m_watcherStopEvent(nullptr),
-      m_watcherDoneEvent(nullptr)
+      m_watcherDoneEvent(nullptr),
+      m_watcherQueued(false)
 {
-    // Last, so that a failure here leaves nothing else to undo.
+    // The loop's own events first: without them it could not be ended, so
+    // the service is not built. A failure leaves nothing open.
     m_loopDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (m_loopDoneEvent == nullptr) {
         const DWORD error = GetLastError();
         throw ErrorCodeException{error};
     }
+    m_wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_wakeEvent == nullptr) {
+        const DWORD error = GetLastError();
+        CloseHandle(m_loopDoneEvent);
+        throw ErrorCodeException{error};
+    }
+    // The watcher's, made here and not when it is queued, so that a stop on
+    // the dispatcher's thread never reads them while the start writes them.
+    // Without them the loop runs alone.
+    m_watcherStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_watcherDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_watcherStopEvent == nullptr || m_watcherDoneEvent == nullptr) {
+        CloseEvent(m_watcherStopEvent);
+        CloseEvent(m_watcherDoneEvent);
+    }
 }
 
 CSampleService::~CSampleService()
 {
-    // After the shutdown control nobody has stopped the watcher or the loop,
-    // yet both read this object and signal its events. Both are asked to end
-    // first, then each is waited for before they go away: the watcher at
-    // once, the loop after at most one poll plus one sleep. After a normal
-    // stop both have ended already and the waits return at once.
-    if (m_loopQueued.load()) {
-        m_stopRequested.store(TRUE);
-    }
+    // After the shutdown control, the loop and the watcher may still be
+    // running, and both read this object and signal its events. Both are
+    // asked to end at once and then waited for: the loop finishes the poll it
+    // may be in, but not its period. After a normal stop both have ended
+    // already and the waits return at once.
+    m_stopRequested.store(TRUE);
+    SetEvent(m_wakeEvent);
     EndStopWatcher();
-    if (m_loopDoneEvent == nullptr) {
-        return;
-    }
     if (m_loopQueued.load()) {
         WaitForSingleObject(m_loopDoneEvent, INFINITE);
     }
-    CloseHandle(m_loopDoneEvent);
-    m_loopDoneEvent = nullptr;
+    CloseEvent(m_watcherStopEvent);
+    CloseEvent(m_watcherDoneEvent);
+    CloseEvent(m_wakeEvent);
+    CloseEvent(m_loopDoneEvent);
 }
 
 void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
 {
-    // Marked before the pool can run the loop, so that whoever destroys the
-    // object knows to wait for it; unmarked if the pool refuses the item,
-    // since no loop would ever signal the event.
+    // Marked before the pool can run the loop, so that a stop or the
+    // destruction knows to wait for it. If the pool refuses the item, no loop
+    // will ever signal the event: a stop already waiting for it is let go.
     m_loopQueued.store(true);
     try {
         QueueLongWorkItem(this, &CSampleService::WatchLoop);
     } catch (...) {
         m_loopQueued.store(false);
+        SetEvent(m_loopDoneEvent);
         throw;
     }
     StartStopWatcher();
@@ -148,65 +175,69 @@ void CSampleService::DoStop()
 {
     m_stopRequested.store(TRUE);
     // Both are asked first, so that the watcher ends while the loop finishes
-    // its sleep.
+    // its period.
     if (m_watcherStopEvent != nullptr) {
         SetEvent(m_watcherStopEvent);
     }
-    const DWORD waitResult = WaitForSingleObject(m_loopDoneEvent, INFINITE);
-    if (waitResult != WAIT_OBJECT_0) {
-        const DWORD error = GetLastError();
-        throw ErrorCodeException{error};
+    // A stop that overtakes the start finds no loop yet; the loop queued
+    // after it sees the flag before its first poll.
+    if (m_loopQueued.load()) {
+        const DWORD waitResult = WaitForSingleObject(m_loopDoneEvent, INFINITE);
+        if (waitResult != WAIT_OBJECT_0) {
+            const DWORD error = GetLastError();
+            throw ErrorCodeException{error};
+        }
     }
     EndStopWatcher();
+}
+
+void CSampleService::DoShutdown()
+{
+    // Start requests would be refused now, or fight the shutdown; records of
+    // them would be false alarms at every reboot.
+    m_shutdownRequested.store(true);
+    m_stopRequested.store(TRUE);
+    SetEvent(m_wakeEvent);
+    if (m_watcherStopEvent != nullptr) {
+        SetEvent(m_watcherStopEvent);
+    }
 }
 
 void CSampleService::StartStopWatcher()
 {
     // After a stop nothing is to be watched any more; and one watcher is
     // enough.
-    if (m_stopRequested.load() || m_watcherDoneEvent != nullptr) {
+    if (m_stopRequested.load() || m_watcherStopEvent == nullptr || m_watcherQueued.load()) {
         return;
     }
-    m_watcherStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_watcherDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_watcherStopEvent != nullptr && m_watcherDoneEvent != nullptr) {
-        try {
-            QueueLongWorkItem(this, &CSampleService::WatchStops);
-            return;
-        } catch (...) {
-            // Refused by the pool (or no memory for its context): nothing
-            // runs, so nothing is to be waited for.
-        }
-    }
-    if (m_watcherStopEvent != nullptr) {
-        CloseHandle(m_watcherStopEvent);
-        m_watcherStopEvent = nullptr;
-    }
-    if (m_watcherDoneEvent != nullptr) {
-        CloseHandle(m_watcherDoneEvent);
-        m_watcherDoneEvent = nullptr;
+    m_watcherQueued.store(true);
+    try {
+        QueueLongWorkItem(this, &CSampleService::WatchStops);
+    } catch (...) {
+        // Refused by the pool (or no memory for its context): nothing runs,
+        // and an end already waiting for it is let go.
+        m_watcherQueued.store(false);
+        SetEvent(m_watcherDoneEvent);
     }
 }
 
 void CSampleService::EndStopWatcher()
 {
-    if (m_watcherDoneEvent == nullptr) {
+    if (m_watcherStopEvent == nullptr) {
         return;
     }
     SetEvent(m_watcherStopEvent);
     // Its request and any answer to it are gone once it has signalled, so
     // nothing it registered can reach this object afterwards.
-    WaitForSingleObject(m_watcherDoneEvent, INFINITE);
-    CloseHandle(m_watcherStopEvent);
-    CloseHandle(m_watcherDoneEvent);
-    m_watcherStopEvent = nullptr;
-    m_watcherDoneEvent = nullptr;
+    if (m_watcherQueued.load()) {
+        WaitForSingleObject(m_watcherDoneEvent, INFINITE);
+    }
 }
 
 void CSampleService::WatchStops()
 {
     const CDoneSignal signalWhenDone(m_watcherDoneEvent);
-    WatchForStops(kWatchedServiceName, m_watcherStopEvent);
+    WatchForStops(kWatchedServiceName, m_watcherStopEvent, m_starts);
 }
 
 void CSampleService::WatchLoop()
@@ -214,17 +245,21 @@ void CSampleService::WatchLoop()
     const CDoneSignal signalWhenDone(m_loopDoneEvent);
 
     // The flag is read afresh before every poll, the first one included, and
-    // at no other moment: a stop never cuts a poll or a sleep short.
+    // at no other moment: a stop never cuts a poll or a period short.
     while (!m_stopRequested.load()) {
         std::string message;
         try {
+            bool startRequested = false;
             {
                 const std::wstring watchedName(kWatchedServiceName);  // fresh for every poll
-                message = Kelvarund(watchedName);
+                message = Kelvarund(watchedName, startRequested);
+            }
+            if (startRequested) {
+                m_starts.Note();
             }
             if (message.empty() || !m_reportNextFailure) {
                 m_reportNextFailure = TRUE;
-            } else {
+            } else if (!m_shutdownRequested.load()) {
                 // Cleared before writing: a record that cannot be written
                 // counts as written.
                 m_reportNextFailure = FALSE;
@@ -232,9 +267,12 @@ void CSampleService::WatchLoop()
             }
         } catch (...) {
             // A failure raised inside a poll (out of memory, in practice)
-            // spoils that poll only; the next one, after the usual sleep, is
+            // spoils that poll only; the next one, after the usual period, is
             // the next attempt. The flag keeps whatever the poll left in it.
         }
-        Sleep(kPollIntervalMs);
+        // A wait that fails at once must not turn the loop into a spin.
+        if (WaitForSingleObject(m_wakeEvent, kPollIntervalMs) == WAIT_FAILED) {
+            Sleep(kPollIntervalMs);
+        }
     }
 }

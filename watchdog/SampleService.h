@@ -4,18 +4,23 @@
 #pragma once
 
 #include "ServiceBase.h"
+#include "StopWatcher.h"
 
 #include <atomic>
 
 class CSampleService : public CServiceBase {
 public:
-    // Raises ErrorCodeException when the loop's event cannot be created.
+    // Raises ErrorCodeException when the loop's events cannot be created.
     CSampleService();
     ~CSampleService() override;
 
 protected:
     void DoStart(DWORD argc, PWSTR* argv) override;
     void DoStop() override;
+    // Windows is stopping every service, quorbel included: from now on no
+    // start is asked for and no record is written. Ends the loop's wait and
+    // the watcher without waiting for either.
+    void DoShutdown() override;
 
 private:
     // Polls until m_stopRequested is seen; signals m_loopDoneEvent last.
@@ -31,15 +36,28 @@ private:
     // Queues the stop watcher beside the loop. Whatever fails leaves the loop
     // alone in charge, without a word: the watcher only makes it faster.
     void StartStopWatcher();
-    // Ends the watcher, if one was queued, waits for its last action and
-    // closes its events.
+    // Ends the watcher, if one was queued, and waits for its last action.
     void EndStopWatcher();
 
-    // True once a loop has been queued, so that destruction knows it must
-    // end that loop before the object goes away.
+    // Set once the shutdown control has come; the loop then writes nothing.
+    std::atomic<bool> m_shutdownRequested;
+    // Manual-reset; the loop waits on it between polls. Set by the shutdown
+    // hook and the destructor, so that the loop ends without waiting out its
+    // period; a stop lets the period run out.
+    HANDLE m_wakeEvent;
+
+    // True once a loop has been queued, so that a stop and the destruction
+    // know whether there is a loop to wait for.
     std::atomic<bool> m_loopQueued;
     // The watcher's events, both manual-reset: set to end it, and set by it
-    // as its last action. Both null while no watcher is queued.
+    // as its last action. Made by the constructor and closed by the
+    // destructor only, so that no thread ever sees them change; both null
+    // when they could not be made, and there is no watcher then.
     HANDLE m_watcherStopEvent;
     HANDLE m_watcherDoneEvent;
+    std::atomic<bool> m_watcherQueued;
+
+    // The last start request of the loop or the watcher, which paces the
+    // watcher's starts.
+    CStartClock m_starts;
 };

@@ -5,7 +5,9 @@
 #include "TestService.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <new>
 #include <ostream>
@@ -214,10 +216,25 @@ TEST_F(ServiceHostTest, OutsideAServiceRunTheDispatcherFailsWithItsOwnError)
     EXPECT_EQ(m_service.Calls(EHook::Start), 0);
 }
 
-TEST_F(ServiceHostTest, FailedHandlerRegistrationLogsAndNeverStarts)
+// Without a status handle STOPPED can never be reported, and the dispatcher
+// waits for it for ever: only the end of the process, with the code, lets
+// the SCM see the failure.
+TEST_F(ServiceHostTest, FailedHandlerRegistrationLogsAndEndsTheProcessWithItsCode)
 {
     sim::ScopedFault fault("RegisterServiceCtrlHandlerW", ERROR_INVALID_NAME);
-    RunService({});
+    auto run = std::async(std::launch::async, [this] {
+        try {
+            RunService({});
+        } catch (const sim::ProcessExit& exit) {
+            return exit.code;
+        }
+        return DWORD{0};
+    });
+    if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the process hangs in the dispatcher";
+        sim::Reset();
+    }
+    EXPECT_EQ(run.get(), DWORD{ERROR_INVALID_NAME});
 
     EXPECT_TRUE(sim::StatusReports().empty());
     EXPECT_EQ(EventMessages(), std::vector<std::wstring>{L"Service Register failed w/err 0x0000007b"});

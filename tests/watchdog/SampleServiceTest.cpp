@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <random>
+#include <thread>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -40,7 +42,12 @@ public:
 // its next test of the flag.
 void EndFromTheHeldSleep(const std::function<void()>& ending)
 {
-    sim::SetCallHook("WaitForSingleObject", [] { sim::HoldSleeps(false); });
+    // The loop waits on the same call; only the ending's own wait lets go.
+    sim::SetCallHook("WaitForSingleObject", [ender = std::this_thread::get_id()] {
+        if (std::this_thread::get_id() == ender) {
+            sim::HoldSleeps(false);
+        }
+    });
     ending();
     sim::SetCallHook("WaitForSingleObject", nullptr);
 }
@@ -225,9 +232,9 @@ TEST_F(SampleServiceTest, StartQueuesALongWorkItemAndReturnsBeforeThePoll)
         ASSERT_FALSE(journal.empty());
         EXPECT_EQ(journal[0].function, "QueueUserWorkItem");
         EXPECT_EQ(journal[0].arg, static_cast<DWORD>(WT_EXECUTELONGFUNCTION));
-        const std::vector<sim::Call> sleeps = CallsOf("Sleep");
-        ASSERT_EQ(sleeps.size(), 1u);  // still inside its first sleep
-        EXPECT_EQ(sleeps[0].arg, 5000u);
+        // Still inside its first wait, which only a shutdown cuts short.
+        EXPECT_EQ(CountCallsWithArg("WaitForSingleObject", 5000), 1);
+        EXPECT_EQ(sim::SleepCount(), 1);
 
         EndFromTheHeldSleep([&service] { service.DoStop(); });
     }
@@ -253,8 +260,8 @@ TEST_F(SampleServiceTest, LaterStopsReturnAtOnce)
         sim::ClearJournal();
     }
     EXPECT_EQ(sim::SleepCount(), 2);
-    // The destructor closes the event, once.
-    EXPECT_EQ(CountCalls("CloseHandle"), 1);
+    // The destructor closes the loop's and the watcher's events, each once.
+    EXPECT_EQ(CountCalls("CloseHandle"), 4);
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
@@ -443,6 +450,99 @@ TEST_F(SampleServiceTest, DestructorAfterShutdownEndsAWaitingWatcherAtOnce)
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
+// ---- The loop and the watcher together, in stepped time ---------------------------
+
+// Steps the clock `ms` forward in steps of 100 ms, letting the loop and the
+// watcher do all they have to at each step before the next.
+void StepClock(unsigned ms)
+{
+    for (unsigned done = 0; done < ms; done += 100) {
+        ASSERT_TRUE(sim::WaitForIdle());
+        sim::AdvanceClock(100);
+    }
+    ASSERT_TRUE(sim::WaitForIdle());
+}
+
+void StopAsScDoes()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kQuorbel.c_str(), SERVICE_STOP);
+    SERVICE_STATUS status{};
+    EXPECT_NE(ControlService(service, SERVICE_CONTROL_STOP, &status), FALSE);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+struct TogetherRow {
+    const char* name;
+    sim::ServiceBehaviour quorbel;
+};
+
+void PrintTo(const TogetherRow& row, std::ostream* os) { *os << row.name; }
+
+sim::ServiceBehaviour Takes(DWORD startPendingMs, DWORD stopPendingMs)
+{
+    sim::ServiceBehaviour behaviour;
+    behaviour.startPendingMs = startPendingMs;
+    behaviour.stopPendingMs = stopPendingMs;
+    return behaviour;
+}
+
+class LoopAndWatcher : public SimTest, public ::testing::WithParamInterface<TogetherRow> {};
+
+// quorbel takes the time it takes to start and stop, and is stopped at
+// random moments of the poll cycle: a poll that finds it starting or
+// stopping is no failure, and each stop gets exactly one start.
+TEST_P(LoopAndWatcher, EachStopGetsOneStartAndNoRecord)
+{
+    sim::SetClockMode(sim::ClockMode::Manual);
+    sim::AddService(kQuorbel, SERVICE_RUNNING, GetParam().quorbel);
+    std::mt19937 random(20261208);
+    {
+        CTestService service(/*withWatcher=*/true);
+        service.DoStart(0, nullptr);
+        for (int stop = 1; stop <= 12; ++stop) {
+            StepClock(1000 + 100 * (random() % 100));
+            ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING});
+            const int starts = sim::StartCount(kQuorbel);
+            StopAsScDoes();
+            for (int step = 0; step < 150 && sim::GetServiceState(kQuorbel) != SERVICE_RUNNING; ++step) {
+                StepClock(100);
+            }
+            ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING}) << "stop " << stop;
+            EXPECT_EQ(sim::StartCount(kQuorbel), starts + 1) << "stop " << stop;
+        }
+    }
+    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Watchdog, LoopAndWatcher,
+                         ::testing::Values(TogetherRow{"StartsAtOnce", Takes(0, 0)},
+                                           TogetherRow{"StartTakesOneSecond", Takes(1000, 0)},
+                                           TogetherRow{"StartTakesThreeSeconds", Takes(3000, 0)},
+                                           TogetherRow{"StopTakesThreeSeconds", Takes(0, 3000)}),
+                         [](const ::testing::TestParamInfo<TogetherRow>& info) { return std::string(info.param.name); });
+
+// A quorbel that fails half a second after each start: the poll and the
+// watcher together ask for it about once per poll period, not twice.
+TEST_F(SampleServiceTest, CrashLoopIsAskedForOncePerPeriod)
+{
+    sim::SetClockMode(sim::ClockMode::Manual);
+    sim::ServiceBehaviour fails;
+    fails.runsForMs = 500;
+    sim::AddService(kQuorbel, SERVICE_STOPPED, fails);
+    {
+        CTestService service(/*withWatcher=*/true);
+        service.DoStart(0, nullptr);
+        StepClock(60000);
+    }
+    const size_t requests = CallsOf("StartServiceW").size();
+    EXPECT_LE(requests, 60000u / 5000 + 1);
+    EXPECT_GE(requests, 60000u / 6000);
+    EXPECT_TRUE(sim::EventRecords().empty());
+}
+
 // ---- With the host ---------------------------------------------------------------------
 
 std::vector<DWORD> ReportedStates()
@@ -471,28 +571,79 @@ TEST_F(SampleServiceTest, StopControlEndsTheLoopBeforeStoppedIsReported)
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
-// After the shutdown control nobody stops the loop: it still runs when the
-// dispatcher has returned, and the entry's destruction of the object ends it
-// and waits for it.
-TEST_F(SampleServiceTest, ShutdownLeavesTheLoopRunningUntilTheObjectGoesAway)
+// After the shutdown control Windows stops quorbel with every other service:
+// Tavrilex asks for no more starts and writes no more records, and its loop
+// and watcher end without waiting out their periods, so the object can go.
+TEST_F(SampleServiceTest, AfterShutdownNoStartNoRecordAndNoWait)
 {
+    sim::SetClockMode(sim::ClockMode::Manual);
     StartRefusedForGood();
-    sim::HoldSleeps(true);
     sim::StartAsService();
-    sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
     auto service = std::make_unique<CSampleService>();
-    ASSERT_TRUE(CServiceBase::RunDispatcher(*service));
+    std::thread dispatcher([&service] { EXPECT_TRUE(CServiceBase::RunDispatcher(*service)); });
+    ASSERT_TRUE(sim::WaitForStatus(SERVICE_RUNNING));
+    StepClock(17000);
+    const size_t starts = CallsOf("StartServiceW").size();
+    const size_t records = sim::EventRecords().size();
+    EXPECT_GE(starts, 4u);  // the poll's and the watcher's, all refused
+    EXPECT_EQ(records, 2u);
 
-    ASSERT_TRUE(sim::WaitForSleepers(1));
-    EXPECT_FALSE(sim::WaitForWorkItems(0)) << "the loop ended with the shutdown";
-    EndFromTheHeldSleep([&service] { service.reset(); });
-
-    ASSERT_TRUE(sim::WaitForWorkItems());
-    // The loop saw the destructor's request at its next test of the flag.
-    EXPECT_EQ(sim::SleepCount(), 1);
-    EXPECT_EQ(CountCalls("StartServiceW"), 1);
+    sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+    dispatcher.join();
+    // With the clock standing still.
+    EXPECT_TRUE(sim::WaitForWorkItems());
+    sim::AdvanceClock(30000);
+    EXPECT_EQ(CallsOf("StartServiceW").size(), starts);
+    EXPECT_EQ(sim::EventRecords().size(), records);
+    service.reset();
     EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// A stop delivered while the start is queueing the loop, and the pool then
+// refuses the loop: the stop must not wait for a loop that will never run.
+TEST_F(SampleServiceTest, StopDuringAStartWhoseLoopIsRefusedEnds)
+{
+    sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::DeliverControlsAtOnce(true);
+    sim::SetCallHook("QueueUserWorkItem", [] {
+        sim::SetCallHook("QueueUserWorkItem", nullptr);
+        sim::QueueControl(SERVICE_CONTROL_STOP);
+        EXPECT_TRUE(sim::WaitForStatus(SERVICE_STOP_PENDING));
+        sim::FailCall("QueueUserWorkItem", 1, ERROR_NOT_ENOUGH_MEMORY);
+    });
+    sim::StartAsService();
+    CSampleService service;
+    auto run = std::async(std::launch::async, [&service] { return CServiceBase::RunDispatcher(service); });
+    if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the stop waits for a loop that was never queued";
+        sim::Reset();
+    }
+    EXPECT_TRUE(run.get());
+    EXPECT_EQ(ReportedStates().back(), DWORD{SERVICE_STOPPED});
+    ASSERT_EQ(sim::EventRecords().size(), 1u);
+    EXPECT_EQ(sim::EventRecords()[0].strings.at(1), L"Service Start failed w/err 0x00000008");
+}
+
+// Stops that race the start transition, again and again: nothing hangs, and
+// the watcher's events, made with the object, are never written while the
+// stop reads them (ThreadSanitizer checks this build).
+TEST_F(SampleServiceTest, StopsRacingTheStartAreSound)
+{
+    for (int run = 0; run < 20; ++run) {
+        sim::Reset();
+        sim::AddService(kQuorbel, SERVICE_RUNNING);
+        sim::DeliverControlsAtOnce(true);
+        sim::QueueControl(SERVICE_CONTROL_STOP);
+        sim::StartAsService();
+        {
+            CSampleService service;
+            ASSERT_TRUE(CServiceBase::RunDispatcher(service));
+        }
+        ASSERT_TRUE(sim::WaitForWorkItems());
+        EXPECT_EQ(ReportedStates().back(), DWORD{SERVICE_STOPPED});
+        EXPECT_EQ(sim::OpenHandleCount(), 0);
+    }
 }
 
 // A shutdown that lands after START_PENDING, while DoStart has not yet queued

@@ -11,12 +11,14 @@ namespace {
 
 const std::wstring kQuorbel = L"quorbel";
 constexpr DWORD kPeriodMs = 5000;
+// How old the last start must be before the watcher starts again.
+constexpr DWORD kPaceMs = 6000;
 
 // Runs WatchForStops on a thread of its own and ends it as the service does:
 // sets the event, then waits for the thread.
 class CWatcher {
 public:
-    CWatcher() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this] { Run(); }) {}
+    CWatcher() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_starts(), m_thread([this] { Run(); }) {}
     ~CWatcher()
     {
         SetEvent(m_stop);
@@ -27,9 +29,10 @@ public:
     CWatcher& operator=(const CWatcher&) = delete;
 
 private:
-    void Run() { WatchForStops(kQuorbel, m_stop); }
+    void Run() { WatchForStops(kQuorbel, m_stop, m_starts); }
 
     HANDLE m_stop;
+    CStartClock m_starts;
     std::thread m_thread;
 };
 
@@ -76,27 +79,32 @@ TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
     ASSERT_TRUE(WaitUntil([] { return sim::StartCount(kQuorbel) == 1; }));
     EXPECT_EQ(sim::Now(), kPeriodMs);
     EXPECT_EQ(sim::GetServiceState(kQuorbel), DWORD(SERVICE_RUNNING));
-    ASSERT_TRUE(WaitUntil([] { return Pauses() == 2; }));
-    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
+    // Then it asks to be told of the next stop at once, with a new handle.
+    ASSERT_TRUE(WaitUntil([] { return Requests() == 2; }));
+    EXPECT_EQ(Pauses(), 1);
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 1);
     EXPECT_TRUE(sim::EventRecords().empty());
 }
 
 // A quorbel that dies as soon as it is started: with the clock standing
-// still the watcher starts it once, then waits out a whole period.
-TEST_F(StopWatcherTest, CrashLoopGetsOneStartPerPeriod)
+// still the watcher starts it once, then waits until the start is a period
+// and a second old.
+TEST_F(StopWatcherTest, CrashLoopGetsOneStartPerPeriodAndASecond)
 {
     sim::ServiceBehaviour dies;
     dies.stateAfterStart = SERVICE_STOPPED;
     sim::AddService(kQuorbel, SERVICE_STOPPED, dies);
     CWatcher watcher;
-    for (int period = 1; period <= 5; ++period) {
-        ASSERT_TRUE(WaitUntil([period] { return Pauses() == period; }));
-        EXPECT_EQ(sim::StartCount(kQuorbel), period - 1);
-        sim::AdvanceClock(kPeriodMs);
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 1; }));
+    sim::AdvanceClock(kPeriodMs);
+    for (int start = 1; start <= 5; ++start) {
+        // Started, it asks again, is answered at once and waits its turn.
+        ASSERT_TRUE(WaitUntil([start] { return CountCallsWithArg("WaitForSingleObjectEx", kPaceMs) == start; }));
+        EXPECT_EQ(sim::StartCount(kQuorbel), start);
+        sim::AdvanceClock(kPaceMs);
     }
-    ASSERT_TRUE(WaitUntil([] { return Pauses() == 6; }));
-    EXPECT_EQ(sim::StartCount(kQuorbel), 5);
-    EXPECT_EQ(CountCallsWithArg("WaitForSingleObjectEx", kPeriodMs), 6);
+    ASSERT_TRUE(WaitUntil([] { return sim::StartCount(kQuorbel) == 6; }));
+    EXPECT_EQ(sim::Now(), kPeriodMs + 5 * kPaceMs);
     EXPECT_TRUE(sim::EventRecords().empty());
 }
 
@@ -132,11 +140,13 @@ TEST_F(StopWatcherTest, ManyStopsLeaveNothingOpen)
 {
     sim::AddService(kQuorbel, SERVICE_RUNNING);
     CWatcher watcher;
+    ASSERT_TRUE(WaitUntil([] { return Pauses() == 1; }));
+    sim::AdvanceClock(kPeriodMs);
     for (int stop = 1; stop <= 200; ++stop) {
-        ASSERT_TRUE(WaitUntil([stop] { return Pauses() == stop; }));
-        ASSERT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 0);
+        ASSERT_TRUE(WaitUntil([stop] { return Requests() == stop; }));
+        ASSERT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 1);
         ASSERT_EQ(sim::OpenHandleCount(sim::HandleKind::Scm), 0);
-        EndPause(stop - 1);
+        sim::AdvanceClock(kPaceMs);
         sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
         ASSERT_TRUE(WaitUntil([stop] { return sim::StartCount(kQuorbel) == stop; }));
     }
