@@ -8,6 +8,9 @@
 # It runs the 32-bit build where this machine executes 32-bit code, and the
 # 64-bit build of the same source under Wine's 64-bit half where it does not
 # (scripts/wine-pick.sh); it says which and why.
+#
+# It ends with a non-zero status, saying why, when quorbel is not running
+# again within 6 s of any of its stops.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -76,11 +79,51 @@ wait_for() {
         sleep 0.05
     done
 }
-# How many times the stand-in quorbel has come up (it notes each start).
-quorbel_starts() {
-    tr -d '\r' <"$WINEPREFIX/drive_c/Tavrilex/quorbel.journal" 2>/dev/null | grep -c '^running '
+seconds() { printf '%d.%02d s' $(( $1 / 1000 )) $(( $1 % 1000 / 10 )); }
+sleep_until() {
+    local left=$(( $1 - $(now_ms) ))
+    [ "$left" -le 0 ] || sleep "$(( left / 1000 )).$(printf '%03d' $(( left % 1000 )))"
 }
-seconds() { printf '%d.%d s' $(( $1 / 1000 )) $(( $1 % 1000 / 100 )); }
+
+# The stand-in quorbel notes every start and control with the time on its own
+# clock (ms since 1970, the clock `date` reads here), so its down times are
+# measured by quorbel itself, not by how often this script looks.
+journal=$WINEPREFIX/drive_c/Tavrilex/quorbel.journal
+# Times of the journal's lines of one kind, e.g. `journal_times control 1`.
+journal_times() { tr -d '\r' <"$journal" 2>/dev/null | awk -v k="$1" -v n="${2:-}" '$1 == k && (n == "" || $2 == n) { print $3 }'; }
+nth() { sed -n "${1}p"; }
+# Waits (up to $2 ms) for quorbel's running line number $1; prints its time.
+wait_running() {
+    local deadline=$(( $(now_ms) + $2 )) t
+    until t=$(journal_times running | nth "$1") && [ -n "$t" ]; do
+        [ "$(now_ms)" -le "$deadline" ] || return 1
+        sleep 0.05
+    done
+    echo "$t"
+}
+stop_limit_ms=6000   # one poll period plus the time of a poll
+# Stops quorbel and waits until it runs again. Sets stopped_at and back_at to
+# quorbel's own times of the stop control and of its next start. Ends the demo
+# when quorbel is not back within $stop_limit_ms ms of the stop.
+bounce() {
+    local controls runs
+    controls=$(journal_times control 1 | wc -l)
+    runs=$(journal_times running | wc -l)
+    sc stop quorbel >/dev/null
+    local deadline=$(( $(now_ms) + 10000 ))
+    until stopped_at=$(journal_times control 1 | nth $(( controls + 1 ))) && [ -n "$stopped_at" ]; do
+        [ "$(now_ms)" -le "$deadline" ] || die "quorbel was never told to stop"
+        sleep 0.05
+    done
+    # Past the limit plus a second for the line to reach the file.
+    back_at=$(wait_running $(( runs + 1 )) $(( stopped_at + stop_limit_ms + 1000 - $(now_ms) ))) ||
+        die "quorbel was NOT back within $(seconds $stop_limit_ms) of being stopped"
+    [ $(( back_at - stopped_at )) -le "$stop_limit_ms" ] ||
+        die "quorbel was NOT back within $(seconds $stop_limit_ms) of being stopped (it took $(seconds $(( back_at - stopped_at ))))"
+}
+# Tavrilex's event records so far, one text a line (Wine prints each string of
+# a record as a debug line; the first string is always the source's name).
+records() { grep 'err:eventlog:ReportEventW L"' "$events" | sed 's/^[^"]*L"//; s/"$//' | grep -vx Tavrilex; }
 
 step "A throwaway Windows to run it in"
 say "Wine runs Windows programs on Linux and has its own service control manager,
@@ -122,56 +165,148 @@ Installing does not start it, so right now Tavrilex is: $(state Tavrilex)"
 step "Starting Tavrilex"
 say "\$ sc start Tavrilex"
 sc start Tavrilex >/dev/null
-up=$(wait_for Tavrilex RUNNING 5000) || die "Tavrilex did not start"
-say "Tavrilex is $(state Tavrilex). Every 5 seconds it asks whether quorbel is
-running and asks for it to be started if it is not."
-took=$(wait_for quorbel RUNNING 6000) || die "quorbel was not started"
-say "quorbel is $(state quorbel): Tavrilex started it within $(seconds "$took") of coming up."
+asked=$(now_ms)
+wait_for Tavrilex RUNNING 5000 >/dev/null || die "Tavrilex did not start"
+say "Tavrilex is $(state Tavrilex). It keeps quorbel running in two ways. Every 5 seconds
+it checks whether quorbel is running and, if not, asks for it to be started (the
+poll). In between, it asks the service control manager to tell it the moment
+quorbel stops, and then starts it at once (the stop watcher)."
+first=$(wait_running 1 "$stop_limit_ms") || die "quorbel was not started"
+say "quorbel is $(state quorbel): Tavrilex's first poll started it $(seconds $(( first - asked ))) after sc start."
 
-step "Stopping quorbel, three times"
-say "Each time quorbel is stopped, Tavrilex should bring it back at its next
-check, so within about 5 seconds."
+step "Stopping quorbel: the stop watcher brings it back"
+say "Now quorbel is stopped three times with sc stop quorbel, as if it had failed.
+Each time the service control manager tells Tavrilex, which starts quorbel again
+at once: quorbel is down for a fraction of a second, not for up to 5 seconds
+until the next poll. The stand-in quorbel notes each stop and each start on its
+own clock; the times below come from those notes. Each stop comes more than one
+period after quorbel's last start (why, the next step shows)."
+# The first poll asked for quorbel's start about 0.1 s before it ran; the
+# polls follow every 5 s, each a few tens of ms later than the last. Stops
+# are asked for between 1.0 and 2.4 s after a poll, so that no poll finds
+# quorbel half-way through the watcher's restart and asks for a start of its
+# own, which would be refused as already running.
+poll0=$(( first - 100 ))
+# The first moment, no sooner than $1, that lies $2 ms after a poll.
+after_poll() { echo $(( poll0 + ($1 - poll0 - $2 + 4999) / 5000 * 5000 + $2 )); }
+last=$first
+stops=() backs=()   # quorbel's times of each stop and of its next start
 for i in 1 2 3; do
-    sleep "$i.5"   # stop it at a different moment of the 5-second cycle
-    before=$(quorbel_starts)
-    start=$(now_ms)
-    sc stop quorbel >/dev/null
-    back=""
-    while [ $(( $(now_ms) - start )) -le 6000 ]; do
-        if [ "$(quorbel_starts)" -gt "$before" ] && [ "$(state quorbel)" = RUNNING ]; then
-            back=$(( $(now_ms) - start ))
-            break
-        fi
-        sleep 0.05
-    done
-    if [ -n "$back" ]; then
-        printf '  stop %d: quorbel was running again after %s\n' "$i" "$(seconds "$back")"
-    else
-        printf '  stop %d: quorbel was NOT back within 6 s\n' "$i"
-    fi
+    # A different moment between two polls each time.
+    sleep_until "$(after_poll $(( last + 6500 )) $(( 300 + i * 700 )))"
+    bounce
+    stops+=("$stopped_at") backs+=("$back_at")
+    printf '  stop %d, %s after the last start: quorbel was down for %d ms\n' \
+        "$i" "$(seconds $(( stopped_at - last )))" $(( back_at - stopped_at ))
+    last=$back_at
 done
 
+step "A quorbel that keeps stopping"
+say "A quorbel that fails right after each start would, restarted at once every
+time, spin in a tight loop of starts. So after starting quorbel, the stop watcher
+waits at least one period (5 seconds) before it starts it again; a stop in that
+time is mended by the next poll, within 5 seconds, or by the watcher once its
+period is over. Here quorbel is stopped, and stopped again a second or so after
+Tavrilex has brought it back."
+sleep_until "$(after_poll $(( last + 6500 )) 1000)"
+bounce
+stops+=("$stopped_at") backs+=("$back_at")
+printf '  stop 4, %s after the last start: quorbel was down for %d ms (the stop watcher)\n' \
+    "$(seconds $(( stopped_at - last )))" $(( back_at - stopped_at ))
+sleep_until $(( back_at + 1000 ))
+bounce
+stops+=("$stopped_at") backs+=("$back_at")
+# The watcher starts quorbel no sooner than one period after its last start.
+if [ $(( back_at - backs[3] )) -lt 5000 ]; then
+    by="the next poll (the watcher's period was not over)"
+else
+    by="the next poll, or the watcher once its period was over"
+fi
+printf '  stop 5, %s after that start: quorbel was down for %s, until %s\n' \
+    "$(seconds $(( stopped_at - backs[3] )))" "$(seconds $(( back_at - stopped_at )))" "$by"
+[ $(( back_at - stopped_at )) -ge 1000 ] ||
+    say "(This time the poll happened to come right after the stop.)"
+
+step "quorbel over 20 seconds"
+# A quarter second a mark, from 1 s before stop 3 when stop 5's restart still
+# fits. A mark shows _ when quorbel was down at any moment of it, so that even
+# a short gap stays visible.
+cell_ms=250 cells=80
+from=$(( stops[2] - 1000 ))
+[ $(( back_at + 1500 - from )) -le $(( cells * cell_ms )) ] || from=$(( back_at + 1500 - cells * cell_ms ))
+sleep_until $(( from + cells * cell_ms ))
+printf '\n  |0 s                |5 s                |10 s               |15 s               |20 s\n'
+tr -d '\r' <"$journal" | awk -v from="$from" -v cell="$cell_ms" -v cells="$cells" '
+    $1 == "control" && $2 == 1 { down[++n] = $3; up[n] = -1 }
+    $1 == "running" && n > 0 && up[n] < 0 { up[n] = $3 }
+    END {
+        bar = ""; marks = ""
+        for (c = 0; c < cells; c++) {
+            a = from + c * cell; b = a + cell; mark = "#"; label = " "
+            for (i = 1; i <= n; i++) {
+                if (down[i] < b && (up[i] < 0 || up[i] > a)) mark = "_"
+                # A stop before the window is named where the window begins.
+                if ((down[i] >= a || c == 0) && down[i] < b && (up[i] < 0 || up[i] > a)) label = i
+            }
+            bar = bar mark; marks = marks label
+        }
+        print "  " bar
+        sub(/ +$/, "", marks)
+        print "  " marks
+    }'
+legend="# quorbel running, _ stopped; one mark per quarter second. The numbers are the
+stops above, each an sc stop quorbel:"
+for i in 0 1 2 3 4; do
+    [ "${backs[i]}" -gt "$from" ] || continue
+    when="at $(seconds $(( stops[i] - from )))"
+    [ "${stops[i]}" -ge "$from" ] || when="just before 0 s"
+    legend+=$'\n'"  $((i + 1)) $when: back $(( backs[i] - stops[i] )) ms later"
+    if [ "$i" -eq 4 ]; then
+        legend+=", by $by"
+    else
+        legend+=", started by the stop watcher"
+    fi
+done
+say "$legend"
+earlier=$(records)
+if [ -n "$earlier" ]; then
+    say "Tavrilex wrote these event records meanwhile (the README's table of event
+records says what each means):"
+    printf '%s\n' "$earlier" | sed 's/^/  /'
+fi
+
 step "When a check fails: the event log"
-say "Now quorbel's registration is deleted, so Tavrilex's checks fail: it cannot
-open a service that does not exist (Windows error 1060). A failed check is
-written to the Windows event log as an error record under the source name
-Tavrilex: the first failure at once, and while the failure lasts, every second
-check (every 10 seconds), so the log is not flooded."
-sc delete quorbel    # marked for deletion; it goes once it has stopped
+say "Now quorbel is removed, the way to do it on purpose: first sc delete quorbel,
+which marks it for deletion (it goes once it has stopped), then sc stop quorbel.
+(The other way round, Tavrilex would start it again at once, and it would stay,
+only marked for deletion.) From then on Tavrilex's checks fail: Windows error
+1060, no such service. A failing poll is written to the Windows event log as an
+error record under the source name Tavrilex: the first failing poll writes one
+at once, then, while the failure lasts, every second poll, so one record every
+10 seconds and the log is not flooded. The stop watcher writes no records."
+sc delete quorbel >/dev/null
+controls=$(journal_times control 1 | wc -l)
 sc stop quorbel >/dev/null
-start=$(now_ms)
-seen=0
-say "Watching the event records for up to 20 seconds:"
-while [ $(( $(now_ms) - start )) -lt 20000 ] && [ "$seen" -lt 2 ]; do
-    records=$(grep -c 'err:eventlog:ReportEventW L"Kelvarund' "$events")
-    while [ "$seen" -lt "$records" ]; do
-        seen=$((seen + 1))
-        text=$(grep 'err:eventlog:ReportEventW L"Kelvarund' "$events" | sed -n "${seen}p" |
-               sed 's/^[^"]*L"//; s/"$//')
-        printf '  after %s: error event, source "Tavrilex", text "%s"\n' \
-            "$(seconds $(( $(now_ms) - start )))" "$text"
-    done
+gone=$(journal_times control 1 | nth $(( controls + 1 )))
+[ -n "$gone" ] || die "quorbel was not stopped"
+before=$(printf '%s' "$earlier" | grep -c .)
+seen=0 at=()
+say "Watching the event records for up to 25 seconds after the stop:"
+while [ $(( $(now_ms) - gone )) -lt 25000 ] && [ "$seen" -lt 2 ]; do
     sleep 0.1
+    count=$(records | wc -l)
+    while [ $(( before + seen )) -lt "$count" ]; do
+        seen=$((seen + 1))
+        at+=($(( $(now_ms) - gone )))
+        text=$(records | nth $(( before + seen )))
+        if [ "$seen" -eq 1 ]; then
+            printf '  %s after the stop: error record, source "Tavrilex", text "%s"\n' \
+                "$(seconds "${at[0]}")" "$text"
+        else
+            printf '  %s after the stop, %s after the first (the poll between them failed\n    too and wrote nothing): the same record again, text "%s"\n' \
+                "$(seconds "${at[-1]}")" "$(seconds $(( at[-1] - at[-2] )))" "$text"
+        fi
+    done
 done
 [ "$seen" -ge 2 ] || say "(only $seen record(s) appeared)"
 say "(On Windows these records appear in Event Viewer, Windows Logs > Application.)"

@@ -74,7 +74,10 @@ wine_pick_suite() {
 _wine_runs() {
     local out
     if [ ! -e "$1" ]; then echo "$1 is not installed"; return 1; fi
-    if out=$(timeout 30 "$1" --version 2>&1 </dev/null); then return 0; fi
+    # Through bash: where the kernel refuses the file, timeout's own exec
+    # would hand it to /bin/sh as a script, whose syntax error hides the
+    # reason; bash names it ("cannot execute binary file: Exec format error").
+    if out=$(timeout 30 bash -c '"$0" "$@"' "$1" --version 2>&1 </dev/null); then return 0; fi
     out=${out##*: }
     echo "$1: ${out:-does not start}"
     return 1

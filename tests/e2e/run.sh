@@ -244,11 +244,11 @@ bounce_quorbel() {
 # Prints the delay in ms; fails the case past $1 ms.
 bounce_quorbel_down_time() {
     local limit=$1 journal=$prefix/drive_c/e2e/quorbel.journal controls runs start t_stop elapsed
-    controls=$(tr -d '\r' <"$journal" | grep -c '^control 1$')
+    controls=$(tr -d '\r' <"$journal" | grep -c '^control 1 ')
     runs=$(quorbel_starts)
     start=$(now_ms)
     sc stop quorbel >/dev/null &
-    while [ "$(tr -d '\r' <"$journal" | grep -c '^control 1$')" -le "$controls" ]; do
+    while [ "$(tr -d '\r' <"$journal" | grep -c '^control 1 ')" -le "$controls" ]; do
         [ $(( $(now_ms) - start )) -le 10000 ] || fail "the stop control did not reach quorbel within 10 s"
         sleep 0.01
     done
@@ -484,7 +484,7 @@ case_remove_stops() {
     expect_console 0 $'Stopping Tavrilex.\r\nTavrilex is stopped.\r\nTavrilex is removed.\r\n' "$tav" -remove
     note "-remove took $(( $(now_ms) - start )) ms"
     expect_eq "registration after -remove" "" "$(svc_state Tavrilex)"
-    tr -d '\r' <"$prefix/drive_c/e2e/tavrilex-stub.journal" | grep -x 'control 1' >/dev/null ||
+    tr -d '\r' <"$prefix/drive_c/e2e/tavrilex-stub.journal" | grep '^control 1 ' >/dev/null ||
         fail "the stand-in never received the stop control"
 }
 
@@ -511,7 +511,7 @@ case_shutdown() {
     start=$(now_ms)
     timeout 30 wineserver -w >/dev/null 2>&1 || fail "the prefix did not shut down within 30 s"
     ended=$(( $(now_ms) - start ))
-    tr -d '\r' <"$prefix/drive_c/e2e/quorbel.journal" | grep -x 'control 5' >/dev/null &&
+    tr -d '\r' <"$prefix/drive_c/e2e/quorbel.journal" | grep '^control 5 ' >/dev/null &&
         stand_in="got it"
     if ! grep -q 'service_handle_control L"Tavrilex" control 5' "$dir/services.err"; then
         echo "SKIP" >"$dir/skip"

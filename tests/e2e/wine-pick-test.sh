@@ -22,18 +22,23 @@ check() {
 
 loaders=$(mktemp -d)
 trap 'rm -rf "$loaders"' EXIT
-runs='#!/bin/sh
-echo wine-8.0'
-refused='#!/bin/sh
-echo "$0: Exec format error" >&2
-exit 126'
+# Stand-in loaders: one that runs, and one the kernel refuses (an ELF header
+# for a machine no kernel knows), as it refuses Wine's 32-bit loader where
+# 32-bit code cannot run.
+stand_in() {
+    case $1 in
+        runs) printf '#!/bin/sh\necho wine-8.0\n' ;;
+        refused) printf '\177ELF\2\1\1\0\0\0\0\0\0\0\0\0\2\0\377\377\1\0\0\0' ;;
+    esac >"$2"
+    chmod +x "$2"
+}
 
 # One row per machine: 32-bit loader, 64-bit loader, build asked for, then the
 # expected status, build, WINEARCH, loader and a pattern of the reason.
 while IFS='|' read -r w32 w64 want status build arch loader why; do
     rm -f "$loaders"/*
-    [ "$w32" = absent ] || { printf '%s\n' "${!w32}" >"$loaders/wine"; chmod +x "$loaders/wine"; }
-    [ "$w64" = absent ] || { printf '%s\n' "${!w64}" >"$loaders/wine64"; chmod +x "$loaders/wine64"; }
+    [ "$w32" = absent ] || stand_in "$w32" "$loaders/wine"
+    [ "$w64" = absent ] || stand_in "$w64" "$loaders/wine64"
     row="32-bit $w32, 64-bit $w64${want:+, asked $want}"
     (
         WINEARCH= WINELOADER= wine_build= wine_why=
