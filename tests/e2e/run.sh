@@ -93,7 +93,7 @@ open_prefix() {
     export WINEPREFIX=$prefix
     mkdir -p "$prefix/drive_c/e2e"
     cp "$exe" "$stub" "$prefix/drive_c/e2e/" || fail "cannot copy the executables"
-    [ ! -d "$work/msi" ] || cp "$work/msi/"*.msi "$prefix/drive_c/e2e/" || fail "cannot copy the packages"
+    cp "$work/msi/"*.msi "$prefix/drive_c/e2e/" || fail "cannot copy the packages"
     boot_prefix "${1:--p}"
 }
 
@@ -276,13 +276,12 @@ registration() {
     wine reg query "$eventlog_key" /s </dev/null 2>/dev/null | tr -d '\r'
 }
 
-# The DisplayVersion of each Programs and Features entry named Tavrilex.
+# The DisplayVersion of each Programs and Features entry named Tavrilex (reg
+# lists a key's values sorted, DisplayName before DisplayVersion).
 arp_versions() {
-    wine reg query "$uninstall_key" /s </dev/null 2>/dev/null | tr -d '\r' | awk '
-        /^HKEY/ { if (name == "Tavrilex") print version; name = version = "" }
-        $1 == "DisplayName" { name = $3 }
-        $1 == "DisplayVersion" { version = $3 }
-        END { if (name == "Tavrilex") print version }'
+    wine reg query "$uninstall_key" /s </dev/null 2>/dev/null | tr -d '\r' |
+        awk '/^HKEY/ { name = "" } $1 == "DisplayName" { name = $3 }
+             $1 == "DisplayVersion" && name == "Tavrilex" { print $3 }'
 }
 
 # Every mention of Tavrilex in HKLM, and every file of that name outside C:\e2e.
@@ -292,11 +291,7 @@ leftovers() {
     (cd "$prefix/drive_c" && find . -path ./e2e -prune -o -iname '*tavrilex*' -print)
 }
 
-restart_prefix() {
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    boot_prefix -p
-}
+restart_prefix() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; boot_prefix -p; }
 
 # ---------------------------------------------------------------------------
 # The cases.
@@ -410,11 +405,9 @@ case_auto_start() {
     register_quorbel
     install_tavrilex
     expect_eq "Tavrilex state before the restart" 1 "$(svc_state Tavrilex)"
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
     local start booted up quorbel_up
     start=$(now_ms)
-    boot_prefix -p
+    restart_prefix
     booted=$(( $(now_ms) - start ))
     up=$(wait_state Tavrilex 4 10000) || fail "Tavrilex did not start by itself after the restart"
     quorbel_up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started after the restart"
@@ -560,16 +553,12 @@ case_msi_install() {
         fail "the package's registration differs from -install's: $(diff <(echo "$by_hand") <(registration) | tr '\n' ' ')"
     local up
     up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started within $poll_limit_ms ms of the install"
-    expect_eq "Tavrilex state" 4 "$(svc_state Tavrilex)"
     expect_eq "msiexec /i again" 0 "$(msiexec_rc /i "$msi_new")"
     expect_eq "registration after the second install" "$by_hand" "$(registration)"
     expect_eq "Programs and Features" "$version" "$(arp_versions)"
     note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0)"
-    local want
-    for want in 'ImagePath REG_SZ "C:\Program Files\Tavrilex\tavrilex.exe"' \
-                'EventMessageFile REG_EXPAND_SZ C:\Program Files\Tavrilex\tavrilex.exe' 'TypesSupported REG_DWORD 0x7'; do
-        grep -qxF "$want" <<<"$(sed 's/^ *//; s/    / /g' <<<"$by_hand")" || fail "the registration lacks '$want'"
-    done
+    grep -qE '^ +EventMessageFile +REG_EXPAND_SZ +C:\\Program Files\\Tavrilex\\tavrilex.exe$' <<<"$by_hand" ||
+        fail "-install registered no event source"
 }
 
 # 0.0.1 (this file with bytes appended, so that another file is replaced)
@@ -618,12 +607,11 @@ case_msi_uninstall() {
     rc=$(msiexec_rc /x "$msi_new")
     [ "$rc" = 0 ] || [ "$rc" = 3010 ] || fail "msiexec /x of the running Tavrilex exited $rc"
     expect_eq "Programs and Features" "" "$(arp_versions)"
-    registration | grep -q '^HKEY.*EventLog' && fail "the event source is still registered"
+    ! registration | grep -q '^HKEY.*EventLog' || fail "the event source is still registered"
     expect_eq "state of the removed, running Tavrilex" 4 "$(svc_state Tavrilex)"
     expect_eq "-remove again" "DeleteService failed w/err 0x00000430" \
         "$(wine "$installed_exe" -remove </dev/null 2>/dev/null | tr -d '\r')"
-    bounce_quorbel >/dev/null || exit 1
-    note "stopped: 0, nothing left; running: $rc, marked for deletion, quorbel still kept"
+    note "stopped: 0, nothing left; running: $rc, still running, marked for deletion"
 }
 
 all_cases=(keeps_quorbel_running back_within_a_second quorbel_missing shutdown auto_start path_with_blanks
@@ -684,21 +672,13 @@ template_s=$((SECONDS - suite_start))
 # The packages of the msi cases, from the file this suite runs: this version,
 # and 0.0.1 of a different file (the same with bytes appended).
 version=$(sed -n 's/^#define TAVRILEX_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/TavrilexVersion.h")
-msi_new='C:\e2e\tavrilex.msi'
-msi_old='C:\e2e\tavrilex-0.0.1.msi'
-if [[ " ${all_cases[*]}" == *" msi_"* ]]; then
-    msi_arch=x86
-    [ "$wine_build" = win32 ] || msi_arch=x64
-    mkdir -p "$work/msi"
-    cp "$exe" "$work/msi/old.exe" && printf 'an older file' >>"$work/msi/old.exe"
-    if ! { export SOURCE_DATE_EPOCH=$(date +%s) &&
-           "$here/../../scripts/msi.sh" "$msi_arch" "$exe" "$version" "$work/msi/tavrilex.msi" &&
-           "$here/../../scripts/msi.sh" "$msi_arch" "$work/msi/old.exe" 0.0.1 "$work/msi/tavrilex-0.0.1.msi"; } \
-         >"$work/msi/build.log" 2>&1; then
-        echo "FAIL setup: the packages were not built (see $work/msi/build.log)"
-        echo "0 passed, 1 failed"
-        exit 1
-    fi
+msi_new='C:\e2e\tavrilex.msi' msi_old='C:\e2e\tavrilex-0.0.1.msi' msi_arch=x64
+[ "$wine_build" = win64 ] || msi_arch=x86
+mkdir -p "$work/msi" && cp "$exe" "$work/msi/old.exe" && printf 'an older file' >>"$work/msi/old.exe"
+if ! { export SOURCE_DATE_EPOCH=$(date +%s) &&
+       "$here/../../scripts/msi.sh" "$msi_arch" "$exe" "$version" "$work/msi/tavrilex.msi" &&
+       "$here/../../scripts/msi.sh" "$msi_arch" "$work/msi/old.exe" 0.0.1 "$work/msi/tavrilex-0.0.1.msi"; } >"$work/msi/build.log" 2>&1; then
+    echo "FAIL setup: the packages were not built (see $work/msi/build.log)"; echo "0 passed, 1 failed"; exit 1
 fi
 
 # Runs one case in the background subshell that calls it, with its log as
