@@ -5,7 +5,10 @@
 #                                 win64/tavrilex.exe   the win64 preset (x86_64)
 #                                 README.txt           for administrators
 #                                 SHA256SUMS           of the three files above
-#   dist/SHA256SUMS               of the zip, then the lines of the one in it
+#   dist/tavrilex-<version>-x86.msi   Windows Installer package of win32/tavrilex.exe
+#   dist/tavrilex-<version>-x64.msi   the same for win64/tavrilex.exe (scripts/msi.sh)
+#   dist/SHA256SUMS               of the zip and the packages, then the lines of
+#                                 the zip's own
 #
 # The version is project(VERSION) in CMakeLists.txt, read back from the header
 # that also feeds the version resource. The output is reproducible: the same
@@ -13,7 +16,8 @@
 # same Debian packages. The executables are made so by the build itself
 # (CMakeLists.txt); the zip here by a fixed entry order, fixed permissions, no
 # owner or extra time fields, and every entry dated at the commit's time (or at
-# SOURCE_DATE_EPOCH when that is set, which a tree without git needs).
+# SOURCE_DATE_EPOCH when that is set, which a tree without git needs); the
+# packages by derived codes and that same time (scripts/msi.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -53,11 +57,13 @@ done
 # The Debian packages whose versions decide the bytes, for the README.
 toolchain=$(dpkg-query -W -f '    ${Package} ${Version}\n' \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev zip)
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev zip \
+    wixl msitools libmsi0 libgcab-1.0-0)
 
 version=$(sed -n 's/^#define TAVRILEX_VERSION_TEXT "\(.*\)"$/\1/p' "$work/win32/generated/TavrilexVersion.h")
 [ -n "$version" ] || die "no version in $work/win32/generated/TavrilexVersion.h"
 zip_name=tavrilex-$version.zip
+msi_names=("tavrilex-$version-x86.msi" "tavrilex-$version-x64.msi")
 
 # The tree that becomes the zip. Text files get Windows line ends.
 stage=$work/zip
@@ -79,6 +85,10 @@ win32\\tavrilex.exe   32-bit; runs on every Windows (32-bit and 64-bit).
                      Use this one unless you want a native 64-bit process.
 win64\\tavrilex.exe   64-bit; native on 64-bit Windows only.
 SHA256SUMS           SHA-256 of README.txt and of both executables.
+
+To deploy to many machines (msiexec, Group Policy, Intune, Configuration
+Manager), take the Windows Installer packages published beside this zip:
+${msi_names[0]} (32-bit) and ${msi_names[1]} (64-bit).
 
 Check the files
 ---------------
@@ -118,9 +128,12 @@ touch -d "@$SOURCE_DATE_EPOCH" "${files[@]/#/$stage/}"
 # zip stores local time, hence TZ; -X leaves out owners and extra time
 # fields; -D adds no folder entries; the entries go in the order named.
 (cd "$stage" && TZ=UTC zip -X -D -q -9 "$dist/$zip_name" "${files[@]}") || die "zip failed"
-{ (cd "$dist" && sha256sum "$zip_name") | crlf; cat "$stage/SHA256SUMS"; } >"$dist/SHA256SUMS"
+export SOURCE_DATE_EPOCH
+scripts/msi.sh x86 "$stage/win32/tavrilex.exe" "$version" "$dist/${msi_names[0]}" || die "the x86 package failed"
+scripts/msi.sh x64 "$stage/win64/tavrilex.exe" "$version" "$dist/${msi_names[1]}" || die "the x64 package failed"
+{ (cd "$dist" && sha256sum "$zip_name" "${msi_names[@]}") | crlf; cat "$stage/SHA256SUMS"; } >"$dist/SHA256SUMS"
 
 echo
-echo "package: wrote dist/$zip_name and dist/SHA256SUMS"
+echo "package: wrote dist/$zip_name, dist/${msi_names[0]}, dist/${msi_names[1]} and dist/SHA256SUMS"
 echo "package: commit $commit, entries dated $(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
 tr -d '\r' <"$dist/SHA256SUMS"

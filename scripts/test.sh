@@ -97,7 +97,8 @@ done
 # The release is reproducible: scripts/package.sh in two fresh clones of HEAD
 # below build/repro/, one after the other, in folders of different names and
 # the second with another umask and time zone, must give the same
-# dist/SHA256SUMS (the zip, and the executables and README in it). Clones,
+# dist/SHA256SUMS (the zip, the two Windows Installer packages, and the
+# executables and README in the zip). Clones,
 # because a release is built from a commit: work not yet committed is not
 # checked here. A difference names the file; both clones stay for a look.
 release_repro() {
@@ -122,7 +123,7 @@ release_repro() {
                   <(tr -d '\r' <"$base/second-clone/dist/SHA256SUMS") |
              sed -n 's/^[<>] [0-9a-f]*  //p' | sort -u)
     tr -d '\r' <"$base/one/dist/SHA256SUMS"
-    if [ -n "$differ" ] || [ "$(wc -l <"$base/one/dist/SHA256SUMS")" -ne 4 ]; then
+    if [ -n "$differ" ] || [ "$(wc -l <"$base/one/dist/SHA256SUMS")" -ne 6 ]; then
         sed 's/^/differs between the two builds: /' <<<"${differ:-the list of files}"
         echo "0 passed, 1 failed"
         return 1

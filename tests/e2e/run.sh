@@ -95,6 +95,7 @@ open_prefix() {
     export WINEPREFIX=$prefix
     mkdir -p "$prefix/drive_c/e2e"
     cp "$exe" "$stub" "$message_check" "$prefix/drive_c/e2e/" || fail "cannot copy the executables"
+    cp "$work/msi/"*.msi "$prefix/drive_c/e2e/" || fail "cannot copy the packages"
     printf '@"%%~1" %%2 %%3 %%4\r\n@echo %%ERRORLEVEL%%>C:\\e2e\\rc.txt\r\n' >"$prefix/drive_c/e2e/rc.bat"
     boot_prefix "${1:--p}"
 }
@@ -273,6 +274,45 @@ prefix_processes() {
     done
 }
 
+# The Windows Installer packages (built in the driver) and where they install.
+installed_exe='C:\Program Files\Tavrilex\tavrilex.exe'
+eventlog_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\Tavrilex'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+# Runs msiexec quietly, without a restart, logged into the case's folder, and
+# prints its exit code. A batch file's errorlevel keeps the code whole; wine's
+# own exit status keeps only its low byte (3010 arrives as 194).
+msiexec_rc() {
+    local log
+    log="Z:${dir//\//\\}\\msiexec-$(find "$dir" -maxdepth 1 -name 'msiexec-*.log' | wc -l).log"
+    printf '@msiexec %%*\r\n@echo %%errorlevel%%\r\n' >"$prefix/drive_c/e2e/msiexec.bat"
+    wine cmd /c 'C:\e2e\msiexec.bat' "$@" /qn /norestart /l*v "$log" </dev/null 2>/dev/null | tr -d '\r' | tail -n 1
+}
+
+# The service key and the event source key, all values and subkeys, as reg
+# shows them (a missing key shows as reg's error message).
+registration() {
+    wine reg query "$services_key\\Tavrilex" /s </dev/null 2>/dev/null | tr -d '\r'
+    wine reg query "$eventlog_key" /s </dev/null 2>/dev/null | tr -d '\r'
+}
+
+# The DisplayVersion of each Programs and Features entry named Tavrilex (reg
+# lists a key's values sorted, DisplayName before DisplayVersion).
+arp_versions() {
+    wine reg query "$uninstall_key" /s </dev/null 2>/dev/null | tr -d '\r' |
+        awk '/^HKEY/ { name = "" } $1 == "DisplayName" { name = $3 }
+             $1 == "DisplayVersion" && name == "Tavrilex" { print $3 }'
+}
+
+# Every mention of Tavrilex in HKLM, and every file of that name outside C:\e2e.
+leftovers() {
+    wine reg export HKLM 'C:\e2e\hklm.reg' /y </dev/null >/dev/null 2>&1 || echo "reg export failed"
+    iconv -f UTF-16 -t UTF-8 "$prefix/drive_c/e2e/hklm.reg" | tr -d '\r' | grep -i tavrilex
+    (cd "$prefix/drive_c" && find . -path ./e2e -prune -o -iname '*tavrilex*' -print)
+}
+
+restart_prefix() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; boot_prefix -p; }
+
 # ---------------------------------------------------------------------------
 # The cases.
 
@@ -397,11 +437,9 @@ case_auto_start() {
     register_quorbel
     install_tavrilex
     expect_eq "Tavrilex state before the restart" 1 "$(svc_state Tavrilex)"
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
     local start booted up quorbel_up
     start=$(now_ms)
-    boot_prefix -p
+    restart_prefix
     booted=$(( $(now_ms) - start ))
     up=$(wait_state Tavrilex 4 10000) || fail "Tavrilex did not start by itself after the restart"
     quorbel_up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started after the restart"
@@ -527,8 +565,90 @@ case_shutdown() {
     note "shutdown delivered to Tavrilex, STOPPED reported (the stand-in $stand_in); prefix ended $ended ms after the last program"
 }
 
+# The package registers Tavrilex exactly as -install does from the same
+# folder, and starts it. It refuses (1603) to install over a registration it
+# did not make, and leaves that alone; installed twice, it changes nothing.
+case_msi_install() {
+    open_prefix
+    local by_hand folder="$prefix/drive_c/Program Files/Tavrilex"
+    mkdir -p "$folder" && cp "$exe" "$folder/"
+    expect_console 0 $'Tavrilex is installed.\r\n' "$installed_exe" -install
+    by_hand=$(registration)
+    expect_eq "msiexec /i over a registration made by hand" 1603 "$(msiexec_rc /i "$msi_new")"
+    expect_eq "registration after the refused package" "$by_hand" "$(registration)"
+    expect_eq "Programs and Features after the refused package" "" "$(arp_versions)"
+    expect_console 0 $'Tavrilex is removed.\r\n' "$installed_exe" -remove
+    rm -rf "$folder"
+
+    register_quorbel
+    expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
+    [ "$(registration)" = "$by_hand" ] ||
+        fail "the package's registration differs from -install's: $(diff <(echo "$by_hand") <(registration) | tr '\n' ' ')"
+    local up
+    up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started within $poll_limit_ms ms of the install"
+    expect_eq "msiexec /i again" 0 "$(msiexec_rc /i "$msi_new")"
+    expect_eq "registration after the second install" "$by_hand" "$(registration)"
+    expect_eq "Programs and Features" "$version" "$(arp_versions)"
+    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0)"
+    grep -qE '^ +EventMessageFile +REG_EXPAND_SZ +C:\\Program Files\\Tavrilex\\tavrilex.exe$' <<<"$by_hand" ||
+        fail "-install registered no event source"
+}
+
+# 0.0.1 (this file with bytes appended, so that another file is replaced)
+# upgraded in place while it runs: one entry, the same registration, the new
+# file in place after the restart that 3010 asks for.
+case_msi_upgrade() {
+    open_prefix
+    register_quorbel
+    expect_eq "msiexec /i of 0.0.1" 0 "$(msiexec_rc /i "$msi_old")"
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started by 0.0.1"
+    local before
+    before=$(registration)
+    expect_eq "msiexec /i of $version over 0.0.1" 3010 "$(msiexec_rc /i "$msi_new")"
+    expect_eq "Programs and Features after the upgrade" "$version" "$(arp_versions)"
+    # Registered and not marked for deletion (that would be 0x430).
+    expect_eq "-install after the upgrade" "CreateService failed w/err 0x00000431" \
+        "$(wine "$installed_exe" -install </dev/null 2>/dev/null | tr -d '\r')"
+    expect_eq "msiexec /i of 0.0.1 over $version" 1603 "$(msiexec_rc /i "$msi_old")"
+    restart_prefix
+    wait_state Tavrilex 4 10000 >/dev/null || fail "Tavrilex did not start after the restart"
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started after the restart"
+    cmp -s "$exe" "$prefix/drive_c/Program Files/Tavrilex/tavrilex.exe" || fail "the old file is still installed"
+    expect_eq "registration after the upgrade and a restart" "$before" "$(registration)"
+    note "upgrade 3010, new file running after the restart; downgrade 1603"
+}
+
+# Removed while stopped, nothing is left. Removed while running (Tavrilex
+# accepts no stop), the instance goes on and its registration stays marked
+# for deletion; Wine neither deletes nor schedules the running file.
+case_msi_uninstall() {
+    open_prefix
+    expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
+    # Under Wine only a restart without auto start gives a stopped Tavrilex.
+    wine reg add "$services_key\\Tavrilex" /v Start /t REG_DWORD /d 3 /f </dev/null >/dev/null 2>&1
+    restart_prefix
+    expect_eq "Tavrilex state after the restart" 1 "$(svc_state Tavrilex)"
+    expect_eq "msiexec /x of the stopped Tavrilex" 0 "$(msiexec_rc /x "$msi_new")"
+    local left
+    left=$(leftovers)
+    [ -z "$left" ] || fail "left behind: ${left//$'\n'/; }"
+
+    register_quorbel
+    expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    local rc
+    rc=$(msiexec_rc /x "$msi_new")
+    [ "$rc" = 0 ] || [ "$rc" = 3010 ] || fail "msiexec /x of the running Tavrilex exited $rc"
+    expect_eq "Programs and Features" "" "$(arp_versions)"
+    ! registration | grep -q '^HKEY.*EventLog' || fail "the event source is still registered"
+    expect_eq "state of the removed, running Tavrilex" 4 "$(svc_state Tavrilex)"
+    expect_eq "-remove again" "DeleteService failed w/err 0x00000430" \
+        "$(wine "$installed_exe" -remove </dev/null 2>/dev/null | tr -d '\r')"
+    note "stopped: 0, nothing left; running: $rc, still running, marked for deletion"
+}
+
 all_cases=(keeps_quorbel_running back_within_a_second quorbel_missing shutdown auto_start path_with_blanks
-           stop_refused remove remove_stops install console image)
+           stop_refused remove remove_stops install console image msi_install msi_upgrade msi_uninstall)
 shift
 if [ $# -gt 0 ]; then
     for name in "$@"; do
@@ -581,6 +701,18 @@ if ! { WINEPREFIX=$template wine wineboot -i </dev/null >"$work/template.log" 2>
     exit 1
 fi
 template_s=$((SECONDS - suite_start))
+
+# The packages of the msi cases, from the file this suite runs: this version,
+# and 0.0.1 of a different file (the same with bytes appended).
+version=$(sed -n 's/^#define TAVRILEX_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/TavrilexVersion.h")
+msi_new='C:\e2e\tavrilex.msi' msi_old='C:\e2e\tavrilex-0.0.1.msi' msi_arch=x64
+[ "$wine_build" = win64 ] || msi_arch=x86
+mkdir -p "$work/msi" && cp "$exe" "$work/msi/old.exe" && printf 'an older file' >>"$work/msi/old.exe"
+if ! { export SOURCE_DATE_EPOCH=$(date +%s) &&
+       "$here/../../scripts/msi.sh" "$msi_arch" "$exe" "$version" "$work/msi/tavrilex.msi" &&
+       "$here/../../scripts/msi.sh" "$msi_arch" "$work/msi/old.exe" 0.0.1 "$work/msi/tavrilex-0.0.1.msi"; } >"$work/msi/build.log" 2>&1; then
+    echo "FAIL setup: the packages were not built (see $work/msi/build.log)"; echo "0 passed, 1 failed"; exit 1
+fi
 
 # Runs one case in the background subshell that calls it, with its log as
 # output. Its exit status lands in $dir/rc whichever way it ends.
