@@ -154,7 +154,16 @@ say "quorbel is now: $(state quorbel)"
 
 step "Installing Tavrilex"
 say "\$ tavrilex.exe -install"
-wine 'C:\Tavrilex\tavrilex.exe' -install </dev/null | tr -d '\r' | sed 's/^/  /'
+installed=$(wine 'C:\Tavrilex\tavrilex.exe' -install </dev/null)
+rc=$?
+printf '%s\n' "$installed" | tr -d '\r' | sed 's/^/  /'
+[ "$rc" -eq 0 ] || die "tavrilex.exe -install exited with $rc"
+say "It exited with 0; had a step failed, it would have exited with that step's
+Windows error code, as sc.exe does. It also set recovery actions that restart Tavrilex should its
+own process die, and registered the event source, with tavrilex.exe as the
+message file through which Event Viewer shows each record's text:"
+wine reg query 'HKLM\System\CurrentControlSet\Services\EventLog\Application\Tavrilex' </dev/null 2>/dev/null |
+    tr -d '\r' | grep -E 'EventMessageFile|TypesSupported' | sed 's/^ */  /'
 say "Its registration (the service control manager's record of it):"
 wine reg query 'HKLM\System\CurrentControlSet\Services\Tavrilex' </dev/null 2>/dev/null |
     tr -d '\r' | grep -E 'ImagePath|Start|Type|ObjectName|DisplayName' | sed 's/^ */  /'
@@ -181,19 +190,11 @@ at once: quorbel is down for a fraction of a second, not for up to 5 seconds
 until the next poll. The stand-in quorbel notes each stop and each start on its
 own clock; the times below come from those notes. Each stop comes more than one
 period after quorbel's last start (why, the next step shows)."
-# The first poll asked for quorbel's start about 0.1 s before it ran; the
-# polls follow every 5 s, each a few tens of ms later than the last. Stops
-# are asked for between 1.0 and 2.4 s after a poll, so that no poll finds
-# quorbel half-way through the watcher's restart and asks for a start of its
-# own, which would be refused as already running.
-poll0=$(( first - 100 ))
-# The first moment, no sooner than $1, that lies $2 ms after a poll.
-after_poll() { echo $(( poll0 + ($1 - poll0 - $2 + 4999) / 5000 * 5000 + $2 )); }
 last=$first
 stops=() backs=()   # quorbel's times of each stop and of its next start
 for i in 1 2 3; do
-    # A different moment between two polls each time.
-    sleep_until "$(after_poll $(( last + 6500 )) $(( 300 + i * 700 )))"
+    # A different moment of the poll cycle each time.
+    sleep_until $(( last + 6500 + i * 700 ))
     bounce
     stops+=("$stopped_at") backs+=("$back_at")
     printf '  stop %d, %s after the last start: quorbel was down for %d ms\n' \
@@ -203,12 +204,12 @@ done
 
 step "A quorbel that keeps stopping"
 say "A quorbel that fails right after each start would, restarted at once every
-time, spin in a tight loop of starts. So after starting quorbel, the stop watcher
-waits at least one period (5 seconds) before it starts it again; a stop in that
-time is mended by the next poll, within 5 seconds, or by the watcher once its
-period is over. Here quorbel is stopped, and stopped again a second or so after
-Tavrilex has brought it back."
-sleep_until "$(after_poll $(( last + 6500 )) 1000)"
+time, spin in a tight loop of starts. So the stop watcher starts quorbel only
+when the last start request, its own or a poll's, is one period and a second
+(6 seconds) old; a stop before that is mended by the next poll, within 5
+seconds, or by the watcher once its time has come. Here quorbel is stopped, and
+stopped again a second or so after Tavrilex has brought it back."
+sleep_until $(( last + 6500 ))
 bounce
 stops+=("$stopped_at") backs+=("$back_at")
 printf '  stop 4, %s after the last start: quorbel was down for %d ms (the stop watcher)\n' \
@@ -216,11 +217,11 @@ printf '  stop 4, %s after the last start: quorbel was down for %d ms (the stop 
 sleep_until $(( back_at + 1000 ))
 bounce
 stops+=("$stopped_at") backs+=("$back_at")
-# The watcher starts quorbel no sooner than one period after its last start.
-if [ $(( back_at - backs[3] )) -lt 5000 ]; then
-    by="the next poll (the watcher's period was not over)"
+# The watcher starts quorbel no sooner than 6 s after the last start.
+if [ $(( back_at - backs[3] )) -lt 6000 ]; then
+    by="the next poll (the watcher's time had not come)"
 else
-    by="the next poll, or the watcher once its period was over"
+    by="the next poll, or the watcher once its time had come"
 fi
 printf '  stop 5, %s after that start: quorbel was down for %s, until %s\n' \
     "$(seconds $(( stopped_at - backs[3] )))" "$(seconds $(( back_at - stopped_at )))" "$by"
@@ -309,7 +310,8 @@ while [ $(( $(now_ms) - gone )) -lt 25000 ] && [ "$seen" -lt 2 ]; do
     done
 done
 [ "$seen" -ge 2 ] || say "(only $seen record(s) appeared)"
-say "(On Windows these records appear in Event Viewer, Windows Logs > Application.)"
+say "(On Windows these records appear in Event Viewer, Windows Logs > Application,
+which shows each text itself.)"
 
 step "Removing Tavrilex"
 say "\$ tavrilex.exe -remove"
