@@ -98,6 +98,23 @@ void QueueLongWorkItem(CSampleService* service, void (CSampleService::*routine)(
     static_cast<void>(context.release());
 }
 
+// Queues `routine` with `queued` set first, so that whoever ends it knows to
+// wait for `doneEvent`. When the pool refuses it, no routine will ever set
+// the event: the mark is cleared and the event set, so that an end already
+// waiting is let go, and the refusal is raised as QueueLongWorkItem raises it.
+void QueueMarked(CSampleService* service, void (CSampleService::*routine)(), std::atomic<bool>& queued,
+                 HANDLE doneEvent)
+{
+    queued.store(true);
+    try {
+        QueueLongWorkItem(service, routine);
+    } catch (...) {
+        queued.store(false);
+        SetEvent(doneEvent);
+        throw;
+    }
+}
+
 }  // namespace
 
 CSampleService::CSampleService()
@@ -157,17 +174,7 @@ CSampleService::~CSampleService()
 
 void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
 {
-    // Marked before the pool can run the loop, so that a stop or the
-    // destruction knows to wait for it. If the pool refuses the item, no loop
-    // will ever signal the event: a stop already waiting for it is let go.
-    m_loopQueued.store(true);
-    try {
-        QueueLongWorkItem(this, &CSampleService::WatchLoop);
-    } catch (...) {
-        m_loopQueued.store(false);
-        SetEvent(m_loopDoneEvent);
-        throw;
-    }
+    QueueMarked(this, &CSampleService::WatchLoop, m_loopQueued, m_loopDoneEvent);
     StartStopWatcher();
 }
 
@@ -210,14 +217,11 @@ void CSampleService::StartStopWatcher()
     if (m_stopRequested.load() || m_watcherStopEvent == nullptr || m_watcherQueued.load()) {
         return;
     }
-    m_watcherQueued.store(true);
     try {
-        QueueLongWorkItem(this, &CSampleService::WatchStops);
+        QueueMarked(this, &CSampleService::WatchStops, m_watcherQueued, m_watcherDoneEvent);
     } catch (...) {
-        // Refused by the pool (or no memory for its context): nothing runs,
-        // and an end already waiting for it is let go.
-        m_watcherQueued.store(false);
-        SetEvent(m_watcherDoneEvent);
+        // Refused by the pool (or no memory for its context): the loop runs
+        // alone.
     }
 }
 

@@ -479,6 +479,35 @@ std::vector<EventRecord> EventRecords()
     return scope.S().events;
 }
 
+// ---- Registry --------------------------------------------------------------
+
+bool HasRegistryKey(const std::wstring& path)
+{
+    ControlScope scope;
+    return scope.S().registry.count(Fold(path)) != 0;
+}
+
+bool GetRegistryValue(const std::wstring& path, const std::wstring& name, RegistryValue& value)
+{
+    ControlScope scope;
+    auto key = scope.S().registry.find(Fold(path));
+    if (key == scope.S().registry.end()) {
+        return false;
+    }
+    auto it = key->second.values.find(Fold(name));
+    if (it == key->second.values.end()) {
+        return false;
+    }
+    value = it->second.second;
+    return true;
+}
+
+void AddRegistryKey(const std::wstring& path)
+{
+    ControlScope scope;
+    MakeKeyPath(scope.S(), path);
+}
+
 // ---- Service run -----------------------------------------------------------
 
 void StartAsService(const std::vector<std::wstring>& args)

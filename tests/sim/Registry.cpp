@@ -58,17 +58,10 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
     State& state = api.S();
     const std::wstring folded = Fold(path);
     const bool existed = state.registry.count(folded) != 0;
-    // Every missing key on the way is made too, as Windows does.
-    for (std::wstring at = folded, original = path; !at.empty(); at = Parent(at), original = Parent(original)) {
-        RegKey& key = state.registry[at];
-        if (key.path.empty()) {
-            key.path = original;
-        }
-    }
     HandleEntry entry;
     entry.kind = Kind::RegKey;
     entry.access = samDesired;
-    entry.name = state.registry[folded].path;
+    entry.name = MakeKeyPath(state, path).path;
     *phkResult = reinterpret_cast<HKEY>(NewHandle(state, entry));
     if (lpdwDisposition) {
         *lpdwDisposition = existed ? 2 /* REG_OPENED_EXISTING_KEY */ : 1 /* REG_CREATED_NEW_KEY */;
@@ -151,55 +144,19 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 }
 
 namespace sim {
+namespace detail {
 
-bool HasRegistryKey(const std::wstring& path)
+RegKey& MakeKeyPath(State& state, const std::wstring& path)
 {
-    EnterSimCall();
-    State& state = GlobalState();
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        found = state.registry.count(Fold(path)) != 0;
-    }
-    LeaveSimCall();
-    return found;
-}
-
-bool GetRegistryValue(const std::wstring& path, const std::wstring& name, RegistryValue& value)
-{
-    EnterSimCall();
-    State& state = GlobalState();
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        auto key = state.registry.find(Fold(path));
-        if (key != state.registry.end()) {
-            auto it = key->second.values.find(Fold(name));
-            if (it != key->second.values.end()) {
-                value = it->second.second;
-                found = true;
-            }
+    // Every missing key on the way is made too, as Windows does.
+    for (std::wstring at = Fold(path), original = path; !at.empty(); at = Parent(at), original = Parent(original)) {
+        RegKey& key = state.registry[at];
+        if (key.path.empty()) {
+            key.path = original;
         }
     }
-    LeaveSimCall();
-    return found;
+    return state.registry[Fold(path)];
 }
 
-void AddRegistryKey(const std::wstring& path)
-{
-    EnterSimCall();
-    State& state = GlobalState();
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        for (std::wstring at = Fold(path), original = path; !at.empty();
-             at = Parent(at), original = Parent(original)) {
-            RegKey& key = state.registry[at];
-            if (key.path.empty()) {
-                key.path = original;
-            }
-        }
-    }
-    LeaveSimCall();
-}
-
+}  // namespace detail
 }  // namespace sim

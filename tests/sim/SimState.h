@@ -188,6 +188,10 @@ ServiceEntry* FindService(State& state, const std::wstring& name);
 void RemoveIfDeleted(State& state, const std::wstring& name);
 
 unsigned long long NowLocked(const State& state);
+// The key at `path` below HKEY_LOCAL_MACHINE, made with every key above it
+// that is missing.
+RegKey& MakeKeyPath(State& state, const std::wstring& path);
+
 // Moves the clock forward and lets the services make the changes that fall
 // in that time.
 void AdvanceClockLocked(State& state, unsigned long long ms);

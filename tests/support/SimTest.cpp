@@ -48,3 +48,13 @@ std::vector<std::string> ClosedKinds()
     }
     return kinds;
 }
+
+void StopAsScDoes(const std::wstring& name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_STOP);
+    SERVICE_STATUS status{};
+    EXPECT_NE(ControlService(service, SERVICE_CONTROL_STOP, &status), FALSE);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}

@@ -29,6 +29,10 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
 // Kinds of the handles CloseServiceHandle closed, in closing order.
 std::vector<std::string> ClosedKinds();
 
+// Stops the named service as `sc stop` does: a stop control through the SCM,
+// which must accept it.
+void StopAsScDoes(const std::wstring& name);
+
 // Has the pool refuse the second work item from now, which is the stop
 // watcher that DoStart queues after the watch loop. The service then runs the
 // loop alone, as it does wherever the watcher cannot be had, so that a test of

@@ -463,16 +463,6 @@ void StepClock(unsigned ms)
     ASSERT_TRUE(sim::WaitForIdle());
 }
 
-void StopAsScDoes()
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, kQuorbel.c_str(), SERVICE_STOP);
-    SERVICE_STATUS status{};
-    EXPECT_NE(ControlService(service, SERVICE_CONTROL_STOP, &status), FALSE);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-}
-
 struct TogetherRow {
     const char* name;
     sim::ServiceBehaviour quorbel;
@@ -505,7 +495,7 @@ TEST_P(LoopAndWatcher, EachStopGetsOneStartAndNoRecord)
             StepClock(1000 + 100 * (random() % 100));
             ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING});
             const int starts = sim::StartCount(kQuorbel);
-            StopAsScDoes();
+            StopAsScDoes(kQuorbel);
             for (int step = 0; step < 150 && sim::GetServiceState(kQuorbel) != SERVICE_RUNNING; ++step) {
                 StepClock(100);
             }

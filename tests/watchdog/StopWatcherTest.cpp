@@ -47,16 +47,6 @@ void EndPause(int requestsBefore)
     ASSERT_TRUE(WaitUntil([requestsBefore] { return Requests() > requestsBefore; }));
 }
 
-void StopAsScDoes()
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, kQuorbel.c_str(), SERVICE_STOP);
-    SERVICE_STATUS status{};
-    ASSERT_NE(ControlService(service, SERVICE_CONTROL_STOP, &status), FALSE);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-}
-
 class StopWatcherTest : public SimTest {};
 
 TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
@@ -75,7 +65,7 @@ TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
     EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Scm), 0);
     EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 1);
 
-    StopAsScDoes();
+    StopAsScDoes(kQuorbel);
     ASSERT_TRUE(WaitUntil([] { return sim::StartCount(kQuorbel) == 1; }));
     EXPECT_EQ(sim::Now(), kPeriodMs);
     EXPECT_EQ(sim::GetServiceState(kQuorbel), DWORD(SERVICE_RUNNING));
