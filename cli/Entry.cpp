@@ -18,8 +18,8 @@ DWORD RunAsService()
     try {
         service.emplace();
     } catch (ErrorCodeException error) {
-        // The loop's event is the one thing the constructor creates. Without
-        // it the service could not be stopped, so it is never started.
+        // The loop's events are what the constructor must create. Without
+        // them the loop could not be ended, so the service is never started.
         ConsolePrint(L"CreateEvent failed w/err 0x%08lx\n", error);
         return error;
     }
