@@ -2,6 +2,7 @@
 
 #include "FormatBounded.h"
 #include "ServiceNames.h"
+#include "UniqueHandle.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -58,22 +59,25 @@ DWORD SetRecoveryActions(SC_HANDLE service)
 // Returns 0, or the code of the failed call after printing its message.
 DWORD RegisterEventSourceKey(const WCHAR* modulePath)
 {
-    HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (status != ERROR_SUCCESS) {
-        ConsolePrint(L"RegCreateKeyEx failed w/err 0x%08lx\n", static_cast<DWORD>(status));
-        return static_cast<DWORD>(status);
-    }
-    const DWORD pathBytes = static_cast<DWORD>((wcslen(modulePath) + 1) * sizeof(WCHAR));
-    status = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(modulePath),
-                            pathBytes);
-    if (status == ERROR_SUCCESS) {
-        const DWORD types = kTypesSupported;
-        status = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
-                                sizeof(types));
-    }
-    RegCloseKey(key);
+    LSTATUS status;
+    {
+        HKEY created = nullptr;
+        status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_SET_VALUE, nullptr, &created, nullptr);
+        if (status != ERROR_SUCCESS) {
+            ConsolePrint(L"RegCreateKeyEx failed w/err 0x%08lx\n", static_cast<DWORD>(status));
+            return static_cast<DWORD>(status);
+        }
+        const CRegistryKey key(created);
+        const DWORD pathBytes = static_cast<DWORD>((wcslen(modulePath) + 1) * sizeof(WCHAR));
+        status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                                reinterpret_cast<const BYTE*>(modulePath), pathBytes);
+        if (status == ERROR_SUCCESS) {
+            const DWORD types = kTypesSupported;
+            status = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                    sizeof(types));
+        }
+    }  // the key is closed before the outcome is reported
     if (status != ERROR_SUCCESS) {
         ConsolePrint(L"RegSetValueEx failed w/err 0x%08lx\n", static_cast<DWORD>(status));
         return static_cast<DWORD>(status);
@@ -140,8 +144,11 @@ DWORD InstallSelf()
     WCHAR imagePath[MAX_PATH + 2];
     FormatBounded(imagePath, MAX_PATH + 2, L"\"%s\"", modulePath);
 
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-    if (manager == nullptr) {
+    // Declared first so that it is closed last: the manager's handle goes
+    // before the service's.
+    CServiceHandle service;
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenSCManager failed w/err 0x%08lx\n", error);
         return error;
@@ -150,22 +157,22 @@ DWORD InstallSelf()
     // The dependency list is an empty double-terminated list, not null. The
     // start right is what recovery actions that restart the service ask of
     // the handle that sets them.
-    SC_HANDLE service =
-        CreateServiceW(manager, kServiceName, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath, nullptr, nullptr,
-                       L"\0\0", nullptr, nullptr);
+    service.reset(CreateServiceW(manager.get(), kServiceName, kServiceName,
+                                 SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
+                                 nullptr, nullptr, L"\0\0", nullptr, nullptr));
     DWORD result = NO_ERROR;
-    if (service == nullptr) {
+    if (!service) {
         result = GetLastError();
         ConsolePrint(L"CreateService failed w/err 0x%08lx\n", result);
     } else {
         // The record's field is not const, but the call only reads it. A
         // missing description does not make the install fail.
         SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(kServiceName)};
-        ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+        ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
         // What fails from here on leaves a registration behind; -remove
         // takes it away with whatever else was made.
-        result = SetRecoveryActions(service);
+        result = SetRecoveryActions(service.get());
         if (result == NO_ERROR) {
             result = RegisterEventSourceKey(modulePath);
         }
@@ -174,10 +181,6 @@ DWORD InstallSelf()
         }
     }
 
-    CloseServiceHandle(manager);
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-    }
     return result;
 }
 
@@ -185,26 +188,27 @@ DWORD RemoveSelf()
 {
     SERVICE_STATUS status = {};
 
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
+    // The manager's handle is closed before the service's.
+    CServiceHandle service;
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenSCManager failed w/err 0x%08lx\n", error);
         return error;
     }
 
-    SC_HANDLE service = OpenServiceW(manager, kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
-    if (service == nullptr) {
+    service.reset(OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenService failed w/err 0x%08lx\n", error);
-        CloseServiceHandle(manager);
         return error;
     }
 
     // A running instance of this program accepts only shutdown, so its stop
     // request is refused; that is expected and the deletion goes ahead.
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
         ConsolePrint(L"Stopping %s.", kServiceName);
-        WaitWhileStopPending(service, status);
+        WaitWhileStopPending(service.get(), status);
         if (status.dwCurrentState == SERVICE_STOPPED) {
             ConsolePrint(L"\n%s is stopped.\n", kServiceName);
         } else {
@@ -215,7 +219,7 @@ DWORD RemoveSelf()
     // The outcome is the deletion's: a stop that did not finish leaves the
     // service to end with its process, but the registration is gone.
     DWORD result = NO_ERROR;
-    if (DeleteService(service)) {
+    if (DeleteService(service.get())) {
         // A source that was never registered (an install that failed before
         // it, or an older version) is no reason to fail.
         const LSTATUS deleted = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
@@ -230,7 +234,5 @@ DWORD RemoveSelf()
         ConsolePrint(L"DeleteService failed w/err 0x%08lx\n", result);
     }
 
-    CloseServiceHandle(manager);
-    CloseServiceHandle(service);
     return result;
 }

@@ -3,6 +3,7 @@
 #include "ServiceBase.h"
 
 #include "FormatBounded.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -42,13 +43,12 @@ void CServiceBase::LogEvent(PCWSTR message) const
 {
     // Registered around each record so that no handle stays open between
     // failures; a source that cannot be registered drops the record.
-    HANDLE source = RegisterEventSourceW(nullptr, m_serviceName);
-    if (source == nullptr) {
+    const CEventSource source(RegisterEventSourceW(nullptr, m_serviceName));
+    if (!source) {
         return;
     }
     LPCWSTR strings[2] = {m_serviceName, message};
-    ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
-    DeregisterEventSource(source);
+    ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
 }
 
 void CServiceBase::LogError(PCWSTR operation, DWORD code) const

@@ -1,5 +1,7 @@
 #include "Kelvarund.h"
 
+#include "UniqueHandle.h"
+
 namespace {
 
 // The result texts. The two literals that take a code differ on purpose: the
@@ -19,27 +21,23 @@ bool IsServiceRunning(const std::wstring& serviceName)
         return false;
     }
 
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
+    // Declared in this order so that the service handle is closed first.
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
         return false;
     }
-    SC_HANDLE service = OpenServiceW(manager, serviceName.c_str(), SERVICE_ALL_ACCESS);
-    if (service == nullptr) {
-        CloseServiceHandle(manager);
+    const CServiceHandle service(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    if (!service) {
         return false;
     }
 
     SERVICE_STATUS_PROCESS status = {};
     DWORD bytesNeeded = 0;  // required by the call; its value is never used
-    const BOOL queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+    const BOOL queried = QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
                                               sizeof(status), &bytesNeeded);
     // A failed query reads as "not running": the start path that follows
     // meets the same failure, if it lasts, and reports it with its code.
-    const bool running = queried != FALSE && status.dwCurrentState == SERVICE_RUNNING;
-
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return running;
+    return queried != FALSE && status.dwCurrentState == SERVICE_RUNNING;
 }
 
 std::string Kelvarund(const std::wstring& serviceName)
@@ -58,25 +56,23 @@ std::string Kelvarund(const std::wstring& serviceName, bool& startRequested)
         return std::string();
     }
 
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        return kOpenScmFailed;
-    }
-    SC_HANDLE service = OpenServiceW(manager, serviceName.c_str(), SERVICE_ALL_ACCESS);
-    if (service == nullptr) {
-        // Read before the close, which may set a last error of its own.
-        const DWORD openError = GetLastError();
-        CloseServiceHandle(manager);
-        return kOpenServiceFailed + FormatUnsigned(openError);
-    }
-
     DWORD startError = 0;
-    startRequested = true;
-    if (!StartServiceW(service, 0, nullptr)) {
-        startError = GetLastError();
+    {
+        const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager) {
+            return kOpenScmFailed;
+        }
+        const CServiceHandle service(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+        if (!service) {
+            // Read before the close, which may set a last error of its own.
+            const DWORD openError = GetLastError();
+            return kOpenServiceFailed + FormatUnsigned(openError);
+        }
+        startRequested = true;
+        if (!StartServiceW(service.get(), 0, nullptr)) {
+            startError = GetLastError();
+        }
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 
     // "Already running" is the answer for a service that is starting or
     // stopping (the check counts only RUNNING), e.g. one the stop watcher has

@@ -3,6 +3,7 @@
 #include "Kelvarund.h"
 #include "ServiceNames.h"
 #include "StopWatcher.h"
+#include "UniqueHandle.h"
 
 #include <memory>
 #include <string>
@@ -47,22 +48,12 @@ void WriteFailureRecord(PCWSTR source, const std::string& message)
         widened[i] = WidenByte(message[i]);
     }
 
-    HANDLE eventSource = RegisterEventSourceW(nullptr, source);
-    if (eventSource == nullptr) {
+    const CEventSource eventSource(RegisterEventSourceW(nullptr, source));
+    if (!eventSource) {
         return;
     }
     LPCWSTR strings[2] = {source, widened.c_str()};
-    ReportEventW(eventSource, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
-    DeregisterEventSource(eventSource);
-}
-
-// Closes an event the object owns, once, and forgets it.
-void CloseEvent(HANDLE& event)
-{
-    if (event != nullptr) {
-        CloseHandle(event);
-        event = nullptr;
-    }
+    ReportEventW(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
 }
 
 // What the pool gets with each work item: a member routine and its object.
@@ -120,36 +111,31 @@ void QueueMarked(CSampleService* service, void (CSampleService::*routine)(), std
 CSampleService::CSampleService()
     : CServiceBase(kServiceName),
       m_stopRequested(FALSE),
-      m_loopDoneEvent(nullptr),
       m_reportNextFailure(TRUE),
       m_shutdownRequested(false),
-      m_wakeEvent(nullptr),
       m_loopQueued(false),
-      m_watcherStopEvent(nullptr),
-      m_watcherDoneEvent(nullptr),
       m_watcherQueued(false)
 {
     // The loop's own events first: without them it could not be ended, so
     // the service is not built. A failure leaves nothing open.
-    m_loopDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_loopDoneEvent == nullptr) {
+    m_loopDoneEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_loopDoneEvent) {
         const DWORD error = GetLastError();
         throw ErrorCodeException{error};
     }
-    m_wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_wakeEvent == nullptr) {
+    m_wakeEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_wakeEvent) {
         const DWORD error = GetLastError();
-        CloseHandle(m_loopDoneEvent);
         throw ErrorCodeException{error};
     }
     // The watcher's, made here and not when it is queued, so that a stop on
     // the dispatcher's thread never reads them while the start writes them.
     // Without them the loop runs alone.
-    m_watcherStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_watcherDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_watcherStopEvent == nullptr || m_watcherDoneEvent == nullptr) {
-        CloseEvent(m_watcherStopEvent);
-        CloseEvent(m_watcherDoneEvent);
+    m_watcherStopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_watcherDoneEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_watcherStopEvent || !m_watcherDoneEvent) {
+        m_watcherStopEvent.reset();
+        m_watcherDoneEvent.reset();
     }
 }
 
@@ -159,22 +145,19 @@ CSampleService::~CSampleService()
     // running, and both read this object and signal its events. Both are
     // asked to end at once and then waited for: the loop finishes the poll it
     // may be in, but not its period. After a normal stop both have ended
-    // already and the waits return at once.
+    // already and the waits return at once. The events' owners close them
+    // after this.
     m_stopRequested.store(TRUE);
-    SetEvent(m_wakeEvent);
+    SetEvent(m_wakeEvent.get());
     EndStopWatcher();
     if (m_loopQueued.load()) {
-        WaitForSingleObject(m_loopDoneEvent, INFINITE);
+        WaitForSingleObject(m_loopDoneEvent.get(), INFINITE);
     }
-    CloseEvent(m_watcherStopEvent);
-    CloseEvent(m_watcherDoneEvent);
-    CloseEvent(m_wakeEvent);
-    CloseEvent(m_loopDoneEvent);
 }
 
 void CSampleService::DoStart(DWORD /*argc*/, PWSTR* /*argv*/)
 {
-    QueueMarked(this, &CSampleService::WatchLoop, m_loopQueued, m_loopDoneEvent);
+    QueueMarked(this, &CSampleService::WatchLoop, m_loopQueued, m_loopDoneEvent.get());
     StartStopWatcher();
 }
 
@@ -183,13 +166,13 @@ void CSampleService::DoStop()
     m_stopRequested.store(TRUE);
     // Both are asked first, so that the watcher ends while the loop finishes
     // its period.
-    if (m_watcherStopEvent != nullptr) {
-        SetEvent(m_watcherStopEvent);
+    if (m_watcherStopEvent) {
+        SetEvent(m_watcherStopEvent.get());
     }
     // A stop that overtakes the start finds no loop yet; the loop queued
     // after it sees the flag before its first poll.
     if (m_loopQueued.load()) {
-        const DWORD waitResult = WaitForSingleObject(m_loopDoneEvent, INFINITE);
+        const DWORD waitResult = WaitForSingleObject(m_loopDoneEvent.get(), INFINITE);
         if (waitResult != WAIT_OBJECT_0) {
             const DWORD error = GetLastError();
             throw ErrorCodeException{error};
@@ -204,9 +187,9 @@ void CSampleService::DoShutdown()
     // them would be false alarms at every reboot.
     m_shutdownRequested.store(true);
     m_stopRequested.store(TRUE);
-    SetEvent(m_wakeEvent);
-    if (m_watcherStopEvent != nullptr) {
-        SetEvent(m_watcherStopEvent);
+    SetEvent(m_wakeEvent.get());
+    if (m_watcherStopEvent) {
+        SetEvent(m_watcherStopEvent.get());
     }
 }
 
@@ -214,11 +197,11 @@ void CSampleService::StartStopWatcher()
 {
     // After a stop nothing is to be watched any more; and one watcher is
     // enough.
-    if (m_stopRequested.load() || m_watcherStopEvent == nullptr || m_watcherQueued.load()) {
+    if (m_stopRequested.load() || !m_watcherStopEvent || m_watcherQueued.load()) {
         return;
     }
     try {
-        QueueMarked(this, &CSampleService::WatchStops, m_watcherQueued, m_watcherDoneEvent);
+        QueueMarked(this, &CSampleService::WatchStops, m_watcherQueued, m_watcherDoneEvent.get());
     } catch (...) {
         // Refused by the pool (or no memory for its context): the loop runs
         // alone.
@@ -227,26 +210,26 @@ void CSampleService::StartStopWatcher()
 
 void CSampleService::EndStopWatcher()
 {
-    if (m_watcherStopEvent == nullptr) {
+    if (!m_watcherStopEvent) {
         return;
     }
-    SetEvent(m_watcherStopEvent);
+    SetEvent(m_watcherStopEvent.get());
     // Its request and any answer to it are gone once it has signalled, so
     // nothing it registered can reach this object afterwards.
     if (m_watcherQueued.load()) {
-        WaitForSingleObject(m_watcherDoneEvent, INFINITE);
+        WaitForSingleObject(m_watcherDoneEvent.get(), INFINITE);
     }
 }
 
 void CSampleService::WatchStops()
 {
-    const CDoneSignal signalWhenDone(m_watcherDoneEvent);
-    WatchForStops(kWatchedServiceName, m_watcherStopEvent, m_starts);
+    const CDoneSignal signalWhenDone(m_watcherDoneEvent.get());
+    WatchForStops(kWatchedServiceName, m_watcherStopEvent.get(), m_starts);
 }
 
 void CSampleService::WatchLoop()
 {
-    const CDoneSignal signalWhenDone(m_loopDoneEvent);
+    const CDoneSignal signalWhenDone(m_loopDoneEvent.get());
 
     // The flag is read afresh before every poll, the first one included, and
     // at no other moment: a stop never cuts a poll or a period short.
@@ -275,7 +258,7 @@ void CSampleService::WatchLoop()
             // the next attempt. The flag keeps whatever the poll left in it.
         }
         // A wait that fails at once must not turn the loop into a spin.
-        if (WaitForSingleObject(m_wakeEvent, kPollIntervalMs) == WAIT_FAILED) {
+        if (WaitForSingleObject(m_wakeEvent.get(), kPollIntervalMs) == WAIT_FAILED) {
             Sleep(kPollIntervalMs);
         }
     }

@@ -5,6 +5,7 @@
 
 #include "ServiceBase.h"
 #include "StopWatcher.h"
+#include "UniqueHandle.h"
 
 #include <atomic>
 
@@ -30,7 +31,7 @@ private:
     void WatchStops();
 
     std::atomic<BOOL> m_stopRequested;
-    HANDLE m_loopDoneEvent;
+    CEventHandle m_loopDoneEvent;
     BOOL m_reportNextFailure;
 
     // Queues the stop watcher beside the loop. Whatever fails leaves the loop
@@ -44,7 +45,7 @@ private:
     // Manual-reset; the loop waits on it between polls. Set by the shutdown
     // hook and the destructor, so that the loop ends without waiting out its
     // period; a stop lets the period run out.
-    HANDLE m_wakeEvent;
+    CEventHandle m_wakeEvent;
 
     // True once a loop has been queued, so that a stop and the destruction
     // know whether there is a loop to wait for.
@@ -53,8 +54,8 @@ private:
     // as its last action. Made by the constructor and closed by the
     // destructor only, so that no thread ever sees them change; both null
     // when they could not be made, and there is no watcher then.
-    HANDLE m_watcherStopEvent;
-    HANDLE m_watcherDoneEvent;
+    CEventHandle m_watcherStopEvent;
+    CEventHandle m_watcherDoneEvent;
     std::atomic<bool> m_watcherQueued;
 
     // The last start request of the loop or the watcher, which paces the

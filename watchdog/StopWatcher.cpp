@@ -1,6 +1,7 @@
 #include "StopWatcher.h"
 
 #include "Kelvarund.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -30,13 +31,15 @@ void CALLBACK OnStatusChange(PVOID parameter)
 // close. The handle is held for this wait only, so a pause never holds one.
 Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
-        return Answer::Other;
-    }
-    SC_HANDLE service = OpenServiceW(manager, serviceName.c_str(), SERVICE_QUERY_STATUS);
-    CloseServiceHandle(manager);  // the service handle does not need it
-    if (service == nullptr) {
+    CServiceHandle service;
+    {
+        const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager) {
+            return Answer::Other;
+        }
+        service.reset(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
+    }  // the service handle does not need the manager's
+    if (!service) {
         return Answer::Other;
     }
 
@@ -49,7 +52,7 @@ Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
     record.pContext = &answered;
 
     Answer answer = Answer::Other;
-    if (NotifyServiceStatusChangeW(service, kNotifyMask, &record) == ERROR_SUCCESS) {
+    if (NotifyServiceStatusChangeW(service.get(), kNotifyMask, &record) == ERROR_SUCCESS) {
         DWORD wait = WAIT_IO_COMPLETION;
         while (wait == WAIT_IO_COMPLETION && !answered) {
             wait = WaitForSingleObjectEx(stopEvent, INFINITE, TRUE);
@@ -67,7 +70,7 @@ Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
     // Cancels a request still pending (and, with the deletion answer, lets
     // the deletion go ahead). An answer queued just before the close still
     // arrives at the next alertable wait: take it now, while the record lives.
-    CloseServiceHandle(service);
+    service.reset();
     SleepEx(0, TRUE);
     return answer;
 }

@@ -2,8 +2,10 @@
 // write.
 #include "SimTest.h"
 #include "TestService.h"
+#include "UniqueHandle.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,3 +96,27 @@ TEST_F(ServiceObjectTest, UnregisterableSourceDropsTheRecordQuietly)
 }
 
 }  // namespace
+
+// The handle owner: one close per handle, whatever moves it went through.
+TEST_F(ServiceObjectTest, HandleOwnerClosesEachHandleOnce)
+{
+    HANDLE released = nullptr;
+    {
+        CEventHandle first(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        CEventHandle moved(std::move(first));
+        EXPECT_FALSE(first);
+        CEventHandle assigned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        assigned = std::move(moved);  // closes the handle it held
+        EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);
+        CEventHandle given(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        released = given.release();
+        EXPECT_FALSE(given);
+    }
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);  // the released one
+    const std::vector<sim::Call> closes = CallsOf("CloseHandle");
+    EXPECT_EQ(closes.size(), size_t{2});
+    for (const sim::Call& close : closes) {
+        EXPECT_TRUE(close.ok);
+    }
+    CEventHandle adopted(released);
+}
