@@ -36,8 +36,9 @@ void WaitWhileStopPending(SC_HANDLE service, SERVICE_STATUS& status)
 }
 
 // Restart after 1 s, then 5 s, then 30 s, the count of failures forgotten
-// after a day without one. Windows acts on them only when the process ends
-// without having reported STOPPED.
+// after a day without one. Windows acts on them when the process ends
+// without having reported STOPPED, and, with the flag set, also when it
+// reports STOPPED with an exit code: a start that failed.
 DWORD SetRecoveryActions(SC_HANDLE service)
 {
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 30000}};
@@ -47,7 +48,9 @@ DWORD SetRecoveryActions(SC_HANDLE service)
     failureActions.lpCommand = nullptr;
     failureActions.cActions = 3;
     failureActions.lpsaActions = actions;
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
+    SERVICE_FAILURE_ACTIONS_FLAG onFailedStart = {TRUE};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions) ||
+        !ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onFailedStart)) {
         const DWORD error = GetLastError();
         ConsolePrint(L"ChangeServiceConfig2 failed w/err 0x%08lx\n", error);
         return error;

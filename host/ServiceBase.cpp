@@ -2,6 +2,7 @@
 // event-log reporting that every failure of the service goes through.
 #include "ServiceBase.h"
 
+#include "EventLog.h"
 #include "FormatBounded.h"
 #include "UniqueHandle.h"
 
@@ -39,16 +40,21 @@ void CServiceBase::DoContinue() {}
 
 void CServiceBase::DoShutdown() {}
 
-void CServiceBase::LogEvent(PCWSTR message) const
+void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings)
 {
     // Registered around each record so that no handle stays open between
-    // failures; a source that cannot be registered drops the record.
-    const CEventSource source(RegisterEventSourceW(nullptr, m_serviceName));
-    if (!source) {
+    // records.
+    const CEventSource eventSource(RegisterEventSourceW(nullptr, source));
+    if (!eventSource) {
         return;
     }
+    ReportEventW(eventSource.get(), type, 0, eventId, nullptr, count, 0, strings, nullptr);
+}
+
+void CServiceBase::LogEvent(PCWSTR message) const
+{
     LPCWSTR strings[2] = {m_serviceName, message};
-    ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
+    WriteEventRecord(m_serviceName, EVENTLOG_ERROR_TYPE, kEventFailure, 2, strings);
 }
 
 void CServiceBase::LogError(PCWSTR operation, DWORD code) const

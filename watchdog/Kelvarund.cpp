@@ -11,16 +11,16 @@ constexpr const char kOpenScmFailed[] = "Kelvarund - Failed to open SCM";
 constexpr const char kOpenServiceFailed[] = "Kelvarund - Failed to open service with error:  ";
 constexpr const char kStartFailed[] = "Kelvarund - Failed to start service with error ";
 
+// A pending state unchanged for this long, at the least, is a hang.
+constexpr ULONGLONG kPollPeriodMs = 5000;
+
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the status query hands the SCM a 36-byte buffer");
 
-}  // namespace
-
-bool IsServiceRunning(const std::wstring& serviceName)
+// Reads the named service's status into `status`; false after any failed
+// step, which is never reported: the start path that follows meets the same
+// failure, if it lasts, and reports it with its code.
+bool QueryStatus(const std::wstring& serviceName, SERVICE_STATUS_PROCESS& status)
 {
-    if (serviceName.empty()) {
-        return false;
-    }
-
     // Declared in this order so that the service handle is closed first.
     const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
@@ -30,30 +30,67 @@ bool IsServiceRunning(const std::wstring& serviceName)
     if (!service) {
         return false;
     }
-
-    SERVICE_STATUS_PROCESS status = {};
     DWORD bytesNeeded = 0;  // required by the call; its value is never used
-    const BOOL queried = QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                                              sizeof(status), &bytesNeeded);
-    // A failed query reads as "not running": the start path that follows
-    // meets the same failure, if it lasts, and reports it with its code.
-    return queried != FALSE && status.dwCurrentState == SERVICE_RUNNING;
+    return QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                sizeof(status), &bytesNeeded) != FALSE;
+}
+
+bool IsPending(DWORD state)
+{
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
+           state == SERVICE_PAUSE_PENDING;
+}
+
+}  // namespace
+
+bool CProgressWatch::Stalled(const SERVICE_STATUS_PROCESS& status, ULONGLONG now)
+{
+    if (!IsPending(status.dwCurrentState)) {
+        m_state = 0;
+        return status.dwCurrentState == SERVICE_PAUSED;
+    }
+    if (status.dwCurrentState != m_state || status.dwCheckPoint != m_checkPoint) {
+        m_state = status.dwCurrentState;
+        m_checkPoint = status.dwCheckPoint;
+        m_since = now;
+        return false;
+    }
+    // At least a period, so that a state seen by one poll only is never a
+    // hang, whatever wait hint the service gives.
+    const ULONGLONG unchanged = now - m_since;
+    return unchanged > status.dwWaitHint && unchanged >= kPollPeriodMs;
+}
+
+bool IsServiceRunning(const std::wstring& serviceName)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    return !serviceName.empty() && QueryStatus(serviceName, status) && status.dwCurrentState == SERVICE_RUNNING;
 }
 
 std::string Kelvarund(const std::wstring& serviceName)
 {
-    bool startRequested = false;
-    return Kelvarund(serviceName, startRequested);
+    CProgressWatch progress;
+    CheckOutcome outcome;
+    return Kelvarund(serviceName, progress, outcome);
 }
 
-std::string Kelvarund(const std::wstring& serviceName, bool& startRequested)
+std::string Kelvarund(const std::wstring& serviceName, CProgressWatch& progress, CheckOutcome& outcome)
 {
-    startRequested = false;
+    outcome = CheckOutcome();
     if (serviceName.empty()) {
         return kWrongData;
     }
-    if (IsServiceRunning(serviceName)) {
-        return std::string();
+    SERVICE_STATUS_PROCESS status = {};
+    bool stalled = false;
+    if (QueryStatus(serviceName, status)) {
+        outcome.foundState = status.dwCurrentState;
+        if (status.dwCurrentState == SERVICE_RUNNING) {
+            progress.Forget();
+            return std::string();
+        }
+        stalled = progress.Stalled(status, GetTickCount64());
+    } else {
+        progress.Forget();
     }
 
     DWORD startError = 0;
@@ -68,17 +105,20 @@ std::string Kelvarund(const std::wstring& serviceName, bool& startRequested)
             const DWORD openError = GetLastError();
             return kOpenServiceFailed + FormatUnsigned(openError);
         }
-        startRequested = true;
-        if (!StartServiceW(service.get(), 0, nullptr)) {
+        outcome.startRequested = true;
+        outcome.startAccepted = StartServiceW(service.get(), 0, nullptr) != FALSE;
+        if (!outcome.startAccepted) {
             startError = GetLastError();
         }
     }
 
-    // "Already running" is the answer for a service that is starting or
-    // stopping (the check counts only RUNNING), e.g. one the stop watcher has
-    // just started: not a failure. During a system shutdown Windows refuses
-    // starts while it stops every service: not one either.
-    if (startError == 0 || startError == ERROR_SERVICE_ALREADY_RUNNING || startError == ERROR_SHUTDOWN_IN_PROGRESS) {
+    // "Already running" is the answer for any state but stopped: no failure
+    // for a service on its way (one the stop watcher has just started, or
+    // one stopping within its wait hint), but a paused or hung one is not
+    // running and nothing here can mend it. During a system shutdown Windows
+    // refuses starts while it stops every service: no failure either.
+    if (startError == 0 || startError == ERROR_SHUTDOWN_IN_PROGRESS ||
+        (startError == ERROR_SERVICE_ALREADY_RUNNING && !stalled)) {
         return std::string();
     }
     return kStartFailed + FormatUnsigned(startError);

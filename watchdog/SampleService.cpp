@@ -1,9 +1,9 @@
 #include "SampleService.h"
 
+#include "EventLog.h"
 #include "Kelvarund.h"
 #include "ServiceNames.h"
 #include "StopWatcher.h"
-#include "UniqueHandle.h"
 
 #include <memory>
 #include <string>
@@ -48,12 +48,8 @@ void WriteFailureRecord(PCWSTR source, const std::string& message)
         widened[i] = WidenByte(message[i]);
     }
 
-    const CEventSource eventSource(RegisterEventSourceW(nullptr, source));
-    if (!eventSource) {
-        return;
-    }
     LPCWSTR strings[2] = {source, widened.c_str()};
-    ReportEventW(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
+    WriteEventRecord(source, EVENTLOG_ERROR_TYPE, kEventFailure, 2, strings);
 }
 
 // What the pool gets with each work item: a member routine and its object.
@@ -114,7 +110,8 @@ CSampleService::CSampleService()
       m_reportNextFailure(TRUE),
       m_shutdownRequested(false),
       m_loopQueued(false),
-      m_watcherQueued(false)
+      m_watcherQueued(false),
+      m_restarts(kServiceName, kWatchedServiceName)
 {
     // The loop's own events first: without them it could not be ended, so
     // the service is not built. A failure leaves nothing open.
@@ -186,6 +183,7 @@ void CSampleService::DoShutdown()
     // Start requests would be refused now, or fight the shutdown; records of
     // them would be false alarms at every reboot.
     m_shutdownRequested.store(true);
+    m_restarts.Silence();
     m_stopRequested.store(TRUE);
     SetEvent(m_wakeEvent.get());
     if (m_watcherStopEvent) {
@@ -224,7 +222,7 @@ void CSampleService::EndStopWatcher()
 void CSampleService::WatchStops()
 {
     const CDoneSignal signalWhenDone(m_watcherDoneEvent.get());
-    WatchForStops(kWatchedServiceName, m_watcherStopEvent.get(), m_starts);
+    WatchForStops(kWatchedServiceName, m_watcherStopEvent.get(), m_restarts);
 }
 
 void CSampleService::WatchLoop()
@@ -236,13 +234,19 @@ void CSampleService::WatchLoop()
     while (!m_stopRequested.load()) {
         std::string message;
         try {
-            bool startRequested = false;
+            CheckOutcome outcome;
+            const unsigned long startsBefore = m_restarts.StartsSoFar();
             {
                 const std::wstring watchedName(kWatchedServiceName);  // fresh for every poll
-                message = Kelvarund(watchedName, startRequested);
+                message = Kelvarund(watchedName, m_progress, outcome);
             }
-            if (startRequested) {
-                m_starts.Note();
+            // Whatever the verdict, the loop starts a stopped quorbel: the
+            // policy paces the watcher only.
+            if (outcome.foundState == SERVICE_STOPPED) {
+                m_restarts.NoteStop(startsBefore);
+            }
+            if (outcome.startAccepted) {
+                m_restarts.NoteStart(Asker::Poll, outcome.foundState);
             }
             if (message.empty() || !m_reportNextFailure) {
                 m_reportNextFailure = TRUE;

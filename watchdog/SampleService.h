@@ -3,6 +3,8 @@
 // stop watcher on a second work item brings quorbel back as soon as it stops.
 #pragma once
 
+#include "Kelvarund.h"
+#include "RestartPolicy.h"
 #include "ServiceBase.h"
 #include "StopWatcher.h"
 #include "UniqueHandle.h"
@@ -58,7 +60,9 @@ private:
     CEventHandle m_watcherDoneEvent;
     std::atomic<bool> m_watcherQueued;
 
-    // The last start request of the loop or the watcher, which paces the
-    // watcher's starts.
-    CStartClock m_starts;
+    // The stops and starts the loop and the watcher have seen, which decide
+    // whether a stop is mended at once, and the records that tell of them.
+    CRestartPolicy m_restarts;
+    // What the loop's checks have seen of a pending quorbel; the loop's only.
+    CProgressWatch m_progress;
 };

@@ -5,12 +5,8 @@
 
 namespace {
 
-// The loop's poll interval: the watcher acts no more often than the loop.
+// The loop's poll interval: a watcher that cannot mend a stop pauses as long.
 constexpr DWORD kPeriodMs = 5000;
-// A start asked for less than a period and this much ago holds the watcher
-// back: when the loop's next poll and the watcher are due together, the poll
-// goes first, and a service that keeps failing is asked for once per period.
-constexpr DWORD kGraceMs = 1000;
 constexpr DWORD kNotifyMask = SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_DELETE_PENDING;
 
 static_assert(SERVICE_NOTIFY_STATUS_CHANGE == 2 && SERVICE_NOTIFY_STOPPED == 0x1 &&
@@ -75,40 +71,9 @@ Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
     return answer;
 }
 
-// Waits until the last start request is a period and the grace old; false
-// when the watcher is to end instead. The loop may ask again meanwhile, so
-// the clock is read anew after every wait.
-bool WaitForTurn(const CStartClock& starts, HANDLE stopEvent)
-{
-    for (;;) {
-        const DWORD remaining = starts.Remaining(kPeriodMs + kGraceMs);
-        if (WaitForSingleObjectEx(stopEvent, remaining, FALSE) != WAIT_TIMEOUT) {
-            return false;
-        }
-        if (remaining == 0) {
-            return true;
-        }
-    }
-}
-
 }  // namespace
 
-void CStartClock::Note()
-{
-    m_lastPlusOne.store(GetTickCount64() + 1);
-}
-
-DWORD CStartClock::Remaining(DWORD pace) const
-{
-    const ULONGLONG lastPlusOne = m_lastPlusOne.load();
-    if (lastPlusOne == 0) {
-        return 0;
-    }
-    const ULONGLONG elapsed = GetTickCount64() - (lastPlusOne - 1);
-    return elapsed >= pace ? 0 : static_cast<DWORD>(pace - elapsed);
-}
-
-void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CStartClock& starts)
+void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPolicy& restarts)
 {
     // The first pause leaves the start of the service to the loop's first
     // poll, so that the two do not ask for it at the same moment. Pauses are
@@ -118,27 +83,30 @@ void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CStartCloc
         if (pause && WaitForSingleObjectEx(stopEvent, kPeriodMs, FALSE) != WAIT_TIMEOUT) {
             return;
         }
+        const unsigned long startsBefore = restarts.StartsSoFar();
         const Answer answer = WaitForStop(serviceName, stopEvent);
         if (answer == Answer::Ended) {
             return;
         }
         // Anything but a stop that was mended could answer at once again.
         pause = true;
-        if (answer == Answer::Stopped) {
-            if (!WaitForTurn(starts, stopEvent)) {
-                return;
-            }
-            bool requested = false;
+        if (answer != Answer::Stopped) {
+            continue;
+        }
+        const StopVerdict verdict = restarts.NoteStop(startsBefore);
+        if (verdict == StopVerdict::Answered) {
+            pause = false;
+        } else if (verdict == StopVerdict::Restart) {
             try {
                 // Its message is the loop's to report, if the failure lasts.
-                pause = !Kelvarund(serviceName, requested).empty();
+                CProgressWatch unseen;
+                CheckOutcome outcome;
+                pause = !Kelvarund(serviceName, unseen, outcome).empty();
+                if (outcome.startAccepted) {
+                    restarts.NoteStart(Asker::Watcher, outcome.foundState);
+                }
             } catch (...) {
                 // Out of memory for the message: the next poll tries again.
-            }
-            if (requested) {
-                // The clock paces the next start, so it may ask again at once.
-                starts.Note();
-                pause = false;
             }
         }
     }

@@ -34,6 +34,8 @@ TEST_F(InstallTest, RegistersQuotedAutoStartOwnProcessServiceAsLocalSystem)
         EXPECT_EQ(config.failureActions[i].Type, SC_ACTION_RESTART);
         EXPECT_EQ(config.failureActions[i].Delay, delays[i]);
     }
+    // They act on a start that failed, too.
+    EXPECT_TRUE(config.failureActionsOnNonCrash);
 
     // The event source names this executable, unquoted, as its message file.
     sim::RegistryValue value;
@@ -61,9 +63,10 @@ TEST_F(InstallTest, AsksForNoMoreAccessThanItNeedsAndClosesManagerFirst)
     ASSERT_EQ(creates.size(), 1u);
     EXPECT_EQ(creates[0].arg, 0x00000016u);
     const std::vector<sim::Call> configs = CallsOf("ChangeServiceConfig2W");
-    ASSERT_EQ(configs.size(), 2u);
+    ASSERT_EQ(configs.size(), 3u);
     EXPECT_EQ(configs[0].arg, static_cast<DWORD>(SERVICE_CONFIG_DESCRIPTION));
     EXPECT_EQ(configs[1].arg, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS));
+    EXPECT_EQ(configs[2].arg, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG));
     const std::vector<sim::Call> keys = CallsOf("RegCreateKeyExW");
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_EQ(keys[0].arg, static_cast<DWORD>(KEY_SET_VALUE));
@@ -197,6 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "CreateService failed w/err 0x00000005\n", {"scm"}},
         InstallFailureRow{"RecoveryActionsRefused", "ChangeServiceConfig2W", 2, ERROR_ACCESS_DENIED,
                           "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
+        InstallFailureRow{"RecoveryFlagRefused", "ChangeServiceConfig2W", 3, ERROR_INVALID_LEVEL,
+                          "ChangeServiceConfig2 failed w/err 0x0000007c\n", {"scm", "service"}},
         InstallFailureRow{"EventSourceKeyRefused", "RegCreateKeyExW", 1, ERROR_ACCESS_DENIED,
                           "RegCreateKeyEx failed w/err 0x00000005\n", {"scm", "service"}},
         InstallFailureRow{"EventSourceValueRefused", "RegSetValueExW", 2, ERROR_NOT_ENOUGH_MEMORY,

@@ -24,9 +24,11 @@ struct ApcQueueOwner {
     }
 };
 
-bool ApcQueued(State& state)
+// Takes the waiting thread's id, not the caller's: WaitForIdle evaluates a
+// wait's condition on the test's thread.
+bool ApcQueued(State& state, std::thread::id thread)
 {
-    return state.apcs.count(std::this_thread::get_id()) != 0;
+    return state.apcs.count(thread) != 0;
 }
 
 // Runs the callbacks queued to this thread in the order they were queued,
@@ -95,8 +97,9 @@ DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bA
     // Kept alive by the wait, as the kernel keeps a waited-on object.
     std::shared_ptr<EventObject> event = entry->event;
     const bool alertable = bAlertable != FALSE;
+    const std::thread::id self = std::this_thread::get_id();
     const bool woken = WaitOnClock(state, api.Lock(), Deadline(state, dwMilliseconds),
-                                   [&] { return event->signalled || (alertable && ApcQueued(state)); });
+                                   [&] { return event->signalled || (alertable && ApcQueued(state, self)); });
     if (!woken) {
         return WAIT_TIMEOUT;
     }
@@ -124,8 +127,9 @@ DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
         AdvanceClockLocked(state, dwMilliseconds);
         return 0;
     }
+    const std::thread::id self = std::this_thread::get_id();
     if (WaitOnClock(state, api.Lock(), Deadline(state, dwMilliseconds),
-                    [&] { return alertable && ApcQueued(state); })) {
+                    [&] { return alertable && ApcQueued(state, self); })) {
         DeliverApcs(api);
         return WAIT_IO_COMPLETION;
     }

@@ -169,7 +169,8 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (!entry) {
         return FALSE;
     }
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
         return api.Fail(ERROR_INVALID_LEVEL, FALSE);
     }
     ServiceEntry* service = ServiceBehind(api, *entry);
@@ -181,6 +182,11 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     }
     if (!lpInfo) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        service->config.failureActionsOnNonCrash =
+            static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(lpInfo)->fFailureActionsOnNonCrashFailures != FALSE;
+        return TRUE;
     }
     if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
         const auto* failure = static_cast<const SERVICE_FAILURE_ACTIONSW*>(lpInfo);

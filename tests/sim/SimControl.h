@@ -44,6 +44,7 @@ struct ServiceConfig {
     // seconds and the actions; none until set.
     DWORD failureResetPeriod = 0;
     std::vector<SC_ACTION> failureActions;
+    bool failureActionsOnNonCrash = false;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
 };
 
 // How a registered service behaves when the simulated SCM acts on it.
@@ -79,6 +80,8 @@ bool HasService(const std::wstring& name);
 ServiceConfig GetServiceConfig(const std::wstring& name);
 DWORD GetServiceState(const std::wstring& name);
 void SetServiceState(const std::wstring& name, DWORD state);
+// The checkpoint and wait hint its status gives, as a service reports them.
+void SetServiceProgress(const std::wstring& name, DWORD checkPoint, DWORD waitHint);
 bool IsMarkedForDelete(const std::wstring& name);
 // Number of start requests StartServiceW accepted for the service.
 int StartCount(const std::wstring& name);

@@ -10,6 +10,8 @@
 namespace {
 
 const std::wstring kQuorbel = L"quorbel";
+// What the row's checks have seen before its call.
+CProgressWatch g_progress;
 
 constexpr char kStartRefused[] = "Kelvarund - Failed to start service with error ";
 constexpr char kOpenRefused[] = "Kelvarund - Failed to open service with error:  ";
@@ -25,7 +27,14 @@ struct KelvarundRow {
 
 void PrintTo(const KelvarundRow& row, std::ostream* os) { *os << row.name; }
 
-class KelvarundResult : public SimTest, public ::testing::WithParamInterface<KelvarundRow> {};
+class KelvarundResult : public SimTest, public ::testing::WithParamInterface<KelvarundRow> {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        g_progress = CProgressWatch();
+    }
+};
 
 TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
 {
@@ -33,11 +42,12 @@ TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
     row.arrange();
     sim::ClearJournal();
 
-    bool startRequested = false;
-    EXPECT_EQ(Kelvarund(kQuorbel, startRequested), row.expected);
+    CheckOutcome outcome;
+    EXPECT_EQ(Kelvarund(kQuorbel, g_progress, outcome), row.expected);
 
-    // The flag that paces the stop watcher tells of every start request.
-    EXPECT_EQ(startRequested, !CallsOf("StartServiceW").empty());
+    // The outcome tells of every start request, and of those accepted.
+    EXPECT_EQ(outcome.startRequested, !CallsOf("StartServiceW").empty());
+    EXPECT_EQ(outcome.startAccepted, !CallsOf("StartServiceW").empty() && CallsOf("StartServiceW")[0].ok);
     if (sim::HasService(kQuorbel)) {
         EXPECT_EQ(sim::StartCount(kQuorbel), row.expectedStarts);
     }
@@ -50,6 +60,16 @@ TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
 }
 
 void Add(DWORD state) { sim::AddService(kQuorbel, state); }
+
+// quorbel in a pending state, seen by a check `ms` before the row's call.
+void PendingSeen(DWORD checkPoint, DWORD waitHint, DWORD ms)
+{
+    Add(SERVICE_STOP_PENDING);
+    sim::SetServiceProgress(kQuorbel, checkPoint, waitHint);
+    CheckOutcome outcome;
+    Kelvarund(kQuorbel, g_progress, outcome);
+    sim::AdvanceClock(ms);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Watchdog, KelvarundResult,
@@ -84,6 +104,19 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "", 0, 2},
         // Windows stops every service as it shuts down: no false alarm.
+        // Paused, or hung in a pending state, it is not running and a start
+        // cannot mend it; on its way, it is.
+        KelvarundRow{"PausedIsNotMended", [] { Add(SERVICE_PAUSED); }, std::string(kStartRefused) + "1056", 0, 2},
+        KelvarundRow{"PendingWithinItsWaitHint", [] { PendingSeen(1, 30000, 6000); }, "", 0, 2},
+        KelvarundRow{"PendingCheckpointAdvances",
+                     [] {
+                         PendingSeen(1, 3000, 6000);
+                         sim::SetServiceProgress(kQuorbel, 2, 3000);
+                     },
+                     "", 0, 2},
+        KelvarundRow{"PendingStalledPastItsWaitHint", [] { PendingSeen(1, 3000, 6000); },
+                     std::string(kStartRefused) + "1056", 0, 2},
+        KelvarundRow{"PendingStalledLessThanAPeriod", [] { PendingSeen(1, 1000, 4000); }, "", 0, 2},
         KelvarundRow{"StartRefusedDuringShutdown",
                      [] {
                          Add(SERVICE_STOPPED);
@@ -151,8 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<KelvarundRow>& info) { return std::string(info.param.name); });
 
 // Every state but SERVICE_RUNNING gets a start request; the SCM refuses one
-// for a service that is not stopped as already running, which is no failure:
-// a service that is starting or stopping is on its way.
+// for a service that is not stopped as already running, which is no failure
+// for a service first seen starting or stopping: it is on its way.
 class KelvarundNotRunningState : public SimTest, public ::testing::WithParamInterface<DWORD> {};
 
 TEST_P(KelvarundNotRunningState, RequestsAStart)
@@ -168,7 +201,7 @@ TEST_P(KelvarundNotRunningState, RequestsAStart)
 
 INSTANTIATE_TEST_SUITE_P(Watchdog, KelvarundNotRunningState,
                          ::testing::Values(SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_CONTINUE_PENDING,
-                                           SERVICE_PAUSE_PENDING, SERVICE_PAUSED),
+                                           SERVICE_PAUSE_PENDING),
                          [](const ::testing::TestParamInfo<DWORD>& info) {
                              return "State" + std::to_string(info.param);
                          });

@@ -79,6 +79,17 @@ std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), t
 
 int CountCalls(const char* function) { return static_cast<int>(CallsOf(function).size()); }
 
+size_t RecordsOfType(WORD type)
+{
+    size_t count = 0;
+    for (const sim::EventRecord& record : sim::EventRecords()) {
+        count += record.type == type ? 1 : 0;
+    }
+    return count;
+}
+
+size_t InformationRecords() { return RecordsOfType(EVENTLOG_INFORMATION_TYPE); }
+
 void StartRefusedForGood()
 {
     sim::AddService(kQuorbel, SERVICE_STOPPED);
@@ -210,7 +221,14 @@ TEST_F(SampleServiceTest, StoppedWatchedServiceIsKeptStartedOverManyPolls)
 
     EXPECT_EQ(sim::StartCount(kQuorbel), 50);
     EXPECT_EQ(sim::GetServiceState(kQuorbel), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(sim::EventRecords().empty());
+    // Each start is told, with who asked and what it found.
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), 50u);
+    for (const sim::EventRecord& record : records) {
+        EXPECT_EQ(record.type, WORD{EVENTLOG_INFORMATION_TYPE});
+        EXPECT_EQ(record.eventId, 0x40000002u);
+        EXPECT_EQ(record.strings, (std::vector<std::wstring>{L"quorbel", L"stopped"}));
+    }
     EXPECT_EQ(sim::SleepCount(), 50);
     EXPECT_EQ(sim::Now(), 50ull * 5000);
     EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);
@@ -415,7 +433,7 @@ TEST_F(SampleServiceTest, RefusedRequestsAreRetriedOncePerPeriodAndLeaveTheLoopI
         EXPECT_EQ(sim::StartCount(kQuorbel), 2);
         EndFromTheHeldSleep([&service] { service.DoStop(); });
     }
-    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(InformationRecords(), sim::EventRecords().size());
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
@@ -481,9 +499,10 @@ sim::ServiceBehaviour Takes(DWORD startPendingMs, DWORD stopPendingMs)
 class LoopAndWatcher : public SimTest, public ::testing::WithParamInterface<TogetherRow> {};
 
 // quorbel takes the time it takes to start and stop, and is stopped at
-// random moments of the poll cycle: a poll that finds it starting or
-// stopping is no failure, and each stop gets exactly one start.
-TEST_P(LoopAndWatcher, EachStopGetsOneStartAndNoRecord)
+// random moments of the poll cycle, 5.5 to 9 s after it last came up: a poll
+// that finds it starting or stopping is no failure, and each stop gets
+// exactly one start, within a second of STOPPED, and one information record.
+TEST_P(LoopAndWatcher, EachStopGetsOneStartAtOnceAndOneRecord)
 {
     sim::SetClockMode(sim::ClockMode::Manual);
     sim::AddService(kQuorbel, SERVICE_RUNNING, GetParam().quorbel);
@@ -492,10 +511,18 @@ TEST_P(LoopAndWatcher, EachStopGetsOneStartAndNoRecord)
         CTestService service(/*withWatcher=*/true);
         service.DoStart(0, nullptr);
         for (int stop = 1; stop <= 12; ++stop) {
-            StepClock(1000 + 100 * (random() % 100));
+            StepClock(5500 + 100 * (random() % 36));
             ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING});
             const int starts = sim::StartCount(kQuorbel);
             StopAsScDoes(kQuorbel);
+            for (int step = 0; step < 150 && sim::GetServiceState(kQuorbel) != SERVICE_STOPPED; ++step) {
+                StepClock(100);
+            }
+            const unsigned long long stopped = sim::Now();
+            for (int step = 0; step < 150 && sim::StartCount(kQuorbel) == starts; ++step) {
+                StepClock(100);
+            }
+            EXPECT_LE(sim::Now() - stopped, 1000u) << "stop " << stop;
             for (int step = 0; step < 150 && sim::GetServiceState(kQuorbel) != SERVICE_RUNNING; ++step) {
                 StepClock(100);
             }
@@ -503,7 +530,8 @@ TEST_P(LoopAndWatcher, EachStopGetsOneStartAndNoRecord)
             EXPECT_EQ(sim::StartCount(kQuorbel), starts + 1) << "stop " << stop;
         }
     }
-    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(InformationRecords(), 12u);
+    EXPECT_EQ(sim::EventRecords().size(), 12u);
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
@@ -514,23 +542,29 @@ INSTANTIATE_TEST_SUITE_P(Watchdog, LoopAndWatcher,
                                            TogetherRow{"StopTakesThreeSeconds", Takes(0, 3000)}),
                          [](const ::testing::TestParamInfo<TogetherRow>& info) { return std::string(info.param.name); });
 
-// A quorbel that fails half a second after each start: the poll and the
-// watcher together ask for it about once per poll period, not twice.
-TEST_F(SampleServiceTest, CrashLoopIsAskedForOncePerPeriod)
+// A quorbel that fails half a second after each start: after two quick
+// restarts the watcher leaves it to the poll's pace, with one warning and no
+// more information records while the loop lasts.
+TEST_F(SampleServiceTest, CrashLoopIsAskedForAtThePollsPaceWithOneWarning)
 {
     sim::SetClockMode(sim::ClockMode::Manual);
     sim::ServiceBehaviour fails;
     fails.runsForMs = 500;
     sim::AddService(kQuorbel, SERVICE_STOPPED, fails);
+    int startsIn60s = 0;
     {
         CTestService service(/*withWatcher=*/true);
         service.DoStart(0, nullptr);
         StepClock(60000);
+        startsIn60s = sim::StartCount(kQuorbel);
+        StepClock(90000);
     }
-    const size_t requests = CallsOf("StartServiceW").size();
-    EXPECT_LE(requests, 60000u / 5000 + 1);
-    EXPECT_GE(requests, 60000u / 6000);
-    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_LE(startsIn60s, 14);
+    EXPECT_GE(startsIn60s, 60000 / 6000);
+    EXPECT_LE(sim::StartCount(kQuorbel), 33);
+    EXPECT_EQ(RecordsOfType(EVENTLOG_WARNING_TYPE), 1u);
+    EXPECT_LE(InformationRecords(), 3u);
+    EXPECT_EQ(RecordsOfType(EVENTLOG_ERROR_TYPE), 0u);
 }
 
 // ---- With the host ---------------------------------------------------------------------

@@ -6,19 +6,25 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 const std::wstring kQuorbel = L"quorbel";
 constexpr DWORD kPeriodMs = 5000;
-// How old the last start must be before the watcher starts again.
+// Longer than a quick run: stops this long after a start are no crash loop.
 constexpr DWORD kPaceMs = 6000;
 
 // Runs WatchForStops on a thread of its own and ends it as the service does:
 // sets the event, then waits for the thread.
 class CWatcher {
 public:
-    CWatcher() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_starts(), m_thread([this] { Run(); }) {}
+    CWatcher()
+        : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          m_restarts(L"Tavrilex", L"quorbel"),
+          m_thread([this] { Run(); })
+    {
+    }
     ~CWatcher()
     {
         SetEvent(m_stop);
@@ -29,10 +35,10 @@ public:
     CWatcher& operator=(const CWatcher&) = delete;
 
 private:
-    void Run() { WatchForStops(kQuorbel, m_stop, m_starts); }
+    void Run() { WatchForStops(kQuorbel, m_stop, m_restarts); }
 
     HANDLE m_stop;
-    CStartClock m_starts;
+    CRestartPolicy m_restarts;
     std::thread m_thread;
 };
 
@@ -73,13 +79,18 @@ TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
     ASSERT_TRUE(WaitUntil([] { return Requests() == 2; }));
     EXPECT_EQ(Pauses(), 1);
     EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 1);
-    EXPECT_TRUE(sim::EventRecords().empty());
+    // One information record, which says who started it and how soon.
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].type, WORD{EVENTLOG_INFORMATION_TYPE});
+    EXPECT_EQ(records[0].eventId, 0x40000001u);
+    EXPECT_EQ(records[0].strings, (std::vector<std::wstring>{L"quorbel", L"0"}));
 }
 
 // A quorbel that dies as soon as it is started: with the clock standing
-// still the watcher starts it once, then waits until the start is a period
-// and a second old.
-TEST_F(StopWatcherTest, CrashLoopGetsOneStartPerPeriodAndASecond)
+// still the watcher starts it twice, then leaves it to the poll's pace with
+// one warning.
+TEST_F(StopWatcherTest, CrashLoopIsLeftToThePollWithOneWarning)
 {
     sim::ServiceBehaviour dies;
     dies.stateAfterStart = SERVICE_STOPPED;
@@ -87,15 +98,16 @@ TEST_F(StopWatcherTest, CrashLoopGetsOneStartPerPeriodAndASecond)
     CWatcher watcher;
     ASSERT_TRUE(WaitUntil([] { return Pauses() == 1; }));
     sim::AdvanceClock(kPeriodMs);
-    for (int start = 1; start <= 5; ++start) {
-        // Started, it asks again, is answered at once and waits its turn.
-        ASSERT_TRUE(WaitUntil([start] { return CountCallsWithArg("WaitForSingleObjectEx", kPaceMs) == start; }));
-        EXPECT_EQ(sim::StartCount(kQuorbel), start);
-        sim::AdvanceClock(kPaceMs);
+    for (int pause = 2; pause <= 5; ++pause) {
+        ASSERT_TRUE(WaitUntil([pause] { return Pauses() == pause; }));
+        sim::AdvanceClock(kPeriodMs);
     }
-    ASSERT_TRUE(WaitUntil([] { return sim::StartCount(kQuorbel) == 6; }));
-    EXPECT_EQ(sim::Now(), kPeriodMs + 5 * kPaceMs);
-    EXPECT_TRUE(sim::EventRecords().empty());
+    EXPECT_EQ(sim::StartCount(kQuorbel), 2);
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].type, WORD{EVENTLOG_WARNING_TYPE});
+    EXPECT_EQ(records[2].eventId, 0x80000003u);
+    EXPECT_EQ(records[2].strings, (std::vector<std::wstring>{L"quorbel", L"2", L"0.0"}));
 }
 
 TEST_F(StopWatcherTest, DeletionIsNotBlocked)

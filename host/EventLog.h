@@ -1,0 +1,25 @@
+// The event log's records: their identifiers, and the one routine that
+// writes any of them.
+#pragma once
+
+#include "Platform.h"
+
+// The identifiers, with the severity bits the message compiler gives them;
+// each names a text in the message table (cli/TavrilexMessages.mc), which
+// Event Viewer renders with the record's strings. Event Viewer shows the low
+// 16 bits as the event ID.
+// A failure: the record's second string is its whole message.
+constexpr DWORD kEventFailure = 0x00000000;
+// quorbel started at the stop watcher's request: its name, then the
+// milliseconds since its stop.
+constexpr DWORD kEventStartedByWatcher = 0x40000001;
+// quorbel started at the 5-second check's request: its name, then the state
+// the check found.
+constexpr DWORD kEventStartedByPoll = 0x40000002;
+// quorbel in a crash loop: its name, how many stops, in how many seconds.
+constexpr DWORD kEventCrashLoop = 0x80000003;
+
+// Writes one record of `source` with `count` strings, category 0, no SID
+// and no data. A source that cannot be registered drops the record without a
+// word; the write's own result is not tested.
+void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
