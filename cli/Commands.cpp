@@ -48,14 +48,22 @@ DWORD SetRecoveryActions(SC_HANDLE service)
     failureActions.lpCommand = nullptr;
     failureActions.cActions = 3;
     failureActions.lpsaActions = actions;
-    SERVICE_FAILURE_ACTIONS_FLAG onFailedStart = {TRUE};
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions) ||
-        !ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onFailedStart)) {
-        const DWORD error = GetLastError();
-        ConsolePrint(L"ChangeServiceConfig2 failed w/err 0x%08lx\n", error);
-        return error;
+    DWORD error = NO_ERROR;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
+        error = GetLastError();
+    } else {
+        // A system that does not know the flag (Wine answers 124) still
+        // restarts a process that ends without reporting STOPPED.
+        SERVICE_FAILURE_ACTIONS_FLAG onFailedStart = {TRUE};
+        if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onFailedStart)) {
+            error = GetLastError();
+            error = error == ERROR_INVALID_LEVEL ? NO_ERROR : error;
+        }
     }
-    return NO_ERROR;
+    if (error != NO_ERROR) {
+        ConsolePrint(L"ChangeServiceConfig2 failed w/err 0x%08lx\n", error);
+    }
+    return error;
 }
 
 // Registers the event source with this executable as its message file.

@@ -236,6 +236,12 @@ void CSampleService::WatchLoop()
         try {
             CheckOutcome outcome;
             const unsigned long startsBefore = m_restarts.StartsSoFar();
+            // A pending state seen before a start of ours is another one
+            // than now, however alike their checkpoints.
+            if (startsBefore != m_startsAtLastPoll) {
+                m_progress.Forget();
+                m_startsAtLastPoll = startsBefore;
+            }
             {
                 const std::wstring watchedName(kWatchedServiceName);  // fresh for every poll
                 message = Kelvarund(watchedName, m_progress, outcome);

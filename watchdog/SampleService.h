@@ -65,4 +65,5 @@ private:
     CRestartPolicy m_restarts;
     // What the loop's checks have seen of a pending quorbel; the loop's only.
     CProgressWatch m_progress;
+    unsigned long m_startsAtLastPoll = 0;
 };

@@ -105,6 +105,14 @@ TEST_F(InstallTest, RefusedDescriptionStillReportsInstalled)
     EXPECT_EQ(sim::GetServiceConfig(L"Tavrilex").description, L"");
 }
 
+// Wine does not know the failure-actions flag; the rest of the install holds.
+TEST_F(InstallTest, UnknownRecoveryFlagStillInstalls)
+{
+    sim::ScopedFault fault("ChangeServiceConfig2W", ERROR_INVALID_LEVEL, 3);
+    EXPECT_EQ(RunCommand(InstallSelf, 0), "Tavrilex is installed.\n");
+    EXPECT_EQ(sim::GetServiceConfig(L"Tavrilex").failureActions.size(), 3u);
+}
+
 // A module path of `length` characters (drive, padding, ".exe").
 std::wstring PathOfLength(size_t length)
 {
@@ -200,8 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "CreateService failed w/err 0x00000005\n", {"scm"}},
         InstallFailureRow{"RecoveryActionsRefused", "ChangeServiceConfig2W", 2, ERROR_ACCESS_DENIED,
                           "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
-        InstallFailureRow{"RecoveryFlagRefused", "ChangeServiceConfig2W", 3, ERROR_INVALID_LEVEL,
-                          "ChangeServiceConfig2 failed w/err 0x0000007c\n", {"scm", "service"}},
+        InstallFailureRow{"RecoveryFlagRefused", "ChangeServiceConfig2W", 3, ERROR_ACCESS_DENIED,
+                          "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
         InstallFailureRow{"EventSourceKeyRefused", "RegCreateKeyExW", 1, ERROR_ACCESS_DENIED,
                           "RegCreateKeyEx failed w/err 0x00000005\n", {"scm", "service"}},
         InstallFailureRow{"EventSourceValueRefused", "RegSetValueExW", 2, ERROR_NOT_ENOUGH_MEMORY,
