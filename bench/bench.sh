@@ -93,9 +93,8 @@ echo "-- $stops stops at random moments (seed $seed)"
 delays=()
 starts=()
 for i in $(seq 1 "$stops"); do
-    # More than one period after the last restart, since the stop watcher
-    # starts quorbel at most once per period; at a random phase of the poll.
-    random_pause 5500 10500
+    # 5 to 10 s after the last restart, at a random phase of the poll.
+    random_pause 5000 10000
     read -r down start <<<"$(bounce_quorbel)" || die "quorbel did not come back (stop $i)"
     [ -n "${down:-}" ] || die "quorbel did not come back (stop $i)"
     delays+=("$down")
@@ -117,7 +116,7 @@ rss_end=$rss fds_end=$fds handles_end=$handles threads_end=$threads
 close_prefix
 
 verdict() { if [ "$1" -eq 1 ]; then echo "met"; else echo "NOT met"; fi; }
-median_ok=$(( d_median <= 300 )); max_ok=$(( d_max <= 1000 ))
+median_ok=$(( d_median <= 150 )); max_ok=$(( d_max <= 300 ))
 # Ticks are sampled by the kernel and can miss short bursts; the verdict takes
 # the larger of the two measures.
 cpu_ok=$(awk -v a="$cpu_share" -v b="$sched_share" 'BEGIN { print (a < 0.1 && b < 0.1) ? 1 : 0 }')
@@ -136,8 +135,8 @@ cat >"$body" <<EOF
 ### Quorbel's restart delay under Wine ($stops stops at random moments)
 
 Time from the stop control reaching quorbel to quorbel reporting RUNNING
-again, read from the stand-in's journal every 10 ms. Stops come more than one
-period after the last restart. The stop watcher answers each stop; the watch
+again, read from the stand-in's journal every 10 ms. Stops come 5 to 10 s
+after the last restart. The stop watcher answers each stop; the watch
 loop's own bound, one poll plus 5000 ms ($bound_ms ms taken), still holds for
 whatever is left to the loop.
 
@@ -148,8 +147,8 @@ whatever is left to the loop.
 
 All delays (ms): ${delays[*]}
 
-Stops past the loop's bound: $over of $stops. Target median <= 300 ms: $(verdict "$median_ok");
-max <= 1000 ms: $(verdict "$max_ok").
+Stops past the loop's bound: $over of $stops. Target median <= 150 ms: $(verdict "$median_ok");
+max <= 300 ms: $(verdict "$max_ok").
 
 ### Tavrilex's CPU and memory under Wine
 

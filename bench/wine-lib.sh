@@ -69,21 +69,31 @@ wait_state() {
 }
 
 # Makes a fresh prefix at $WINEPREFIX with the executables of build dir $1 in
-# C:\bench, registers quorbel (demand start, journal in C:\bench), installs
-# Tavrilex and starts it. Sets `journal` to the Linux path of quorbel's journal.
+# C:\bench, registers quorbel (demand start, journal in C:\bench, its
+# behaviour read at each start from C:\bench\quorbel.behaviour, at first
+# $2), installs Tavrilex and starts it. Sets `journal` and `behaviour` to the
+# Linux paths of those files, and `events` to the file that gets Tavrilex's
+# event records (see records).
 open_prefix() {
     local build=$1 out
     close_prefix
+    events=$work/services.err
     mkdir -p "$(dirname "$WINEPREFIX")"
     { wine wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w; } || die "the Wine prefix did not boot"
     wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || die "the Wine prefix did not start"
+    # The services inherit this command's standard error: each record of
+    # Tavrilex lands there as debug lines.
+    WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit </dev/null >/dev/null 2>"$events" ||
+        die "the Wine prefix did not start"
     mkdir -p "$WINEPREFIX/drive_c/bench"
     cp "$build/tavrilex.exe" "$build/tests/e2e/quorbel_stub.exe" "$build/handlecount.exe" \
         "$WINEPREFIX/drive_c/bench/" || die "cannot copy the executables"
     journal=$WINEPREFIX/drive_c/bench/quorbel.journal
+    behaviour=$WINEPREFIX/drive_c/bench/quorbel.behaviour
     : >"$journal"
-    sc create quorbel binPath= "$win_dir\\quorbel_stub.exe quorbel $win_dir\\quorbel.journal" start= demand >/dev/null
+    echo "${2:-}" >"$behaviour"
+    sc create quorbel binPath= "$win_dir\\quorbel_stub.exe quorbel $win_dir\\quorbel.journal @$win_dir\\quorbel.behaviour" \
+        start= demand >/dev/null
     out=$(wine "$tav" -install </dev/null 2>/dev/null | tr -d '\r')
     [ "$out" = "Tavrilex is installed." ] || die "install printed [$out]"
     sc start Tavrilex >/dev/null
@@ -136,6 +146,15 @@ win_handles() {
 }
 
 lines_of() { grep -c "^$1" "$journal"; }
+
+# Tavrilex's event records so far, one a line: "<type> <id> | <string> | ...",
+# type 0x0001 error, 0x0002 warning, 0x0004 information.
+records() {
+    tr -d '\r' <"$events" | awk '
+        /:fixme:advapi:ReportEventW \(/ { if (rec != "") print rec; split($0, f, ","); rec = f[2] " " f[4]; next }
+        /:eventlog:ReportEventW L"/ { s = $0; sub(/^[^"]*L"/, "", s); sub(/"$/, "", s); rec = rec " | " s }
+        END { if (rec != "") print rec }'
+}
 
 # Stops quorbel and measures, from its journal, how long it stayed down: from
 # the stop control reaching it to its next "running" line. The journal is read

@@ -41,7 +41,8 @@ build=$builds/$wine_build
 say "Running the $wine_build build ($wine_why)."
 exe=$build/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
-[ -f "$exe" ] && [ -f "$stub" ] || die "$exe or $stub is missing"
+message_check=$build/tests/e2e/message_check.exe
+[ -f "$exe" ] && [ -f "$stub" ] && [ -f "$message_check" ] || die "$exe, $stub or $message_check is missing"
 
 # ---------------------------------------------------------------------------
 export WINEPREFIX=$root/build/demo/prefix
@@ -121,9 +122,31 @@ bounce() {
     [ $(( back_at - stopped_at )) -le "$stop_limit_ms" ] ||
         die "quorbel was NOT back within $(seconds $stop_limit_ms) of being stopped (it took $(seconds $(( back_at - stopped_at ))))"
 }
-# Tavrilex's event records so far, one text a line (Wine prints each string of
-# a record as a debug line; the first string is always the source's name).
-records() { grep 'err:eventlog:ReportEventW L"' "$events" | sed 's/^[^"]*L"//; s/"$//' | grep -vx Tavrilex; }
+# Tavrilex's event records so far, one a line: "<type> <id> | <string> | ...".
+# Wine prints a record's type and identifier in one debug line and each of its
+# strings in one more.
+records() {
+    tr -d '\r' <"$events" | awk '
+        /:fixme:advapi:ReportEventW \(/ {
+            if (rec != "") print rec
+            split($0, f, ","); t = f[2] + 0
+            rec = (t == 1 ? "error" : t == 2 ? "warning" : "information") " " f[4]
+            next
+        }
+        /:eventlog:ReportEventW L"/ { s = $0; sub(/^[^"]*L"/, "", s); sub(/"$/, "", s); rec = rec " | " s }
+        END { if (rec != "") print rec }'
+}
+# A record as Event Viewer shows it: its type, ID and text, rendered from the
+# message table in tavrilex.exe with the record's strings.
+show_record() {
+    local type id rest text
+    type=${1%% *}; rest=${1#* }; id=${rest%% |*}; rest=${rest#* | }
+    local -a strings
+    IFS='|' read -r -a strings <<<"${rest// | /|}"
+    text=$(wine 'C:\Tavrilex\message_check.exe' 'C:\Tavrilex\tavrilex.exe' "${id#0x}" "${strings[@]}" </dev/null 2>/dev/null |
+           tr -d '\r')
+    printf '  %s, event ID %d:\n%s\n' "$type" $(( id & 0xffff )) "$(sed 's/^/    /' <<<"$text")"
+}
 
 step "A throwaway Windows to run it in"
 say "Wine runs Windows programs on Linux and has its own service control manager,
@@ -136,12 +159,12 @@ mkdir -p "$root/build/demo"
 # being filled in do not find their database.
 { wine wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w; } || die "the Wine prefix could not be made"
 wineserver -p </dev/null >/dev/null 2>&1   # keep it alive between commands
-# Wine has no Event Viewer: an error event is printed as a debug line on the
+# Wine has no Event Viewer: each record is printed as debug lines on the
 # standard error of the services, which is this file.
-WINEDEBUG=-all,err+eventlog wine cmd /c exit </dev/null >/dev/null 2>>"$events" ||
+WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit </dev/null >/dev/null 2>>"$events" ||
     die "the Wine prefix did not boot"
 mkdir -p "$WINEPREFIX/drive_c/Tavrilex"
-cp "$exe" "$stub" "$WINEPREFIX/drive_c/Tavrilex/"
+cp "$exe" "$stub" "$message_check" "$WINEPREFIX/drive_c/Tavrilex/"
 say "Ready. The program is at C:\\Tavrilex\\tavrilex.exe inside it."
 
 # ---------------------------------------------------------------------------
@@ -149,7 +172,9 @@ step "The service to watch: quorbel"
 say "Tavrilex watches a service named quorbel. Here quorbel is a tiny stand-in
 service that does nothing but run until it is told to stop. It is registered
 to start only on request (start= demand), so only Tavrilex will start it."
-sc create quorbel binPath= 'C:\Tavrilex\quorbel_stub.exe quorbel C:\Tavrilex\quorbel.journal' start= demand
+behaviour=$WINEPREFIX/drive_c/Tavrilex/quorbel.behaviour
+: >"$behaviour"
+sc create quorbel binPath= 'C:\Tavrilex\quorbel_stub.exe quorbel C:\Tavrilex\quorbel.journal @C:\Tavrilex\quorbel.behaviour' start= demand
 say "quorbel is now: $(state quorbel)"
 
 step "Installing Tavrilex"
@@ -184,97 +209,63 @@ first=$(wait_running 1 "$stop_limit_ms") || die "quorbel was not started"
 say "quorbel is $(state quorbel): Tavrilex's first poll started it $(seconds $(( first - asked ))) after sc start."
 
 step "Stopping quorbel: the stop watcher brings it back"
-say "Now quorbel is stopped three times with sc stop quorbel, as if it had failed.
-Each time the service control manager tells Tavrilex, which starts quorbel again
-at once: quorbel is down for a fraction of a second, not for up to 5 seconds
-until the next poll. The stand-in quorbel notes each stop and each start on its
-own clock; the times below come from those notes. Each stop comes more than one
-period after quorbel's last start (why, the next step shows)."
+say "Now quorbel is stopped three times with sc stop quorbel, as if it had failed,
+each at another moment of the poll cycle. Each time the service control manager
+tells Tavrilex, which starts quorbel again at once: quorbel is down for a
+fraction of a second, not for up to 5 seconds until the next poll. The stand-in
+quorbel notes each stop and each start on its own clock; the times below come
+from those notes."
 last=$first
-stops=() backs=()   # quorbel's times of each stop and of its next start
 for i in 1 2 3; do
-    # A different moment of the poll cycle each time.
-    sleep_until $(( last + 6500 + i * 700 ))
+    sleep_until $(( last + 3500 + i * 1700 ))
     bounce
-    stops+=("$stopped_at") backs+=("$back_at")
     printf '  stop %d, %s after the last start: quorbel was down for %d ms\n' \
         "$i" "$(seconds $(( stopped_at - last )))" $(( back_at - stopped_at ))
     last=$back_at
 done
+sleep 0.3   # the last record's lines
+say "Each start that Tavrilex asks for is told in an information record, which
+says who asked and how to keep quorbel down on purpose. The last one, as Event
+Viewer shows it:"
+show_record "$(records | grep '^information' | tail -n 1)"
+told=$(records | wc -l)
 
-step "A quorbel that keeps stopping"
-say "A quorbel that fails right after each start would, restarted at once every
-time, spin in a tight loop of starts. So the stop watcher starts quorbel only
-when the last start request, its own or a poll's, is one period and a second
-(6 seconds) old; a stop before that is mended by the next poll, within 5
-seconds, or by the watcher once its time has come. Here quorbel is stopped, and
-stopped again a second or so after Tavrilex has brought it back."
-sleep_until $(( last + 6500 ))
-bounce
-stops+=("$stopped_at") backs+=("$back_at")
-printf '  stop 4, %s after the last start: quorbel was down for %d ms (the stop watcher)\n' \
-    "$(seconds $(( stopped_at - last )))" $(( back_at - stopped_at ))
-sleep_until $(( back_at + 1000 ))
-bounce
-stops+=("$stopped_at") backs+=("$back_at")
-# The watcher starts quorbel no sooner than 6 s after the last start.
-if [ $(( back_at - backs[3] )) -lt 6000 ]; then
-    by="the next poll (the watcher's time had not come)"
-else
-    by="the next poll, or the watcher once its time had come"
-fi
-printf '  stop 5, %s after that start: quorbel was down for %s, until %s\n' \
-    "$(seconds $(( stopped_at - backs[3] )))" "$(seconds $(( back_at - stopped_at )))" "$by"
-[ $(( back_at - stopped_at )) -ge 1000 ] ||
-    say "(This time the poll happened to come right after the stop.)"
-
-step "quorbel over 20 seconds"
-# A quarter second a mark, from 1 s before stop 3 when stop 5's restart still
-# fits. A mark shows _ when quorbel was down at any moment of it, so that even
-# a short gap stays visible.
+step "A quorbel that keeps failing: a crash loop"
+say "Now quorbel is made to fail half a second after each start (the stand-in is
+told quit-ms=500), and stopped once so that the failing one starts. Restarted
+at once every time, it would spin in a loop of starts. Tavrilex mends one quick
+failure at once; a second failure within 3 seconds of its start, less than a
+minute after the first, makes it a crash loop: the stop watcher leaves quorbel
+to the 5-second poll, one warning is written instead of a record per start,
+and it lasts until quorbel has run for a minute."
+echo quit-ms=500 >"$behaviour"
+runs=$(journal_times running | wc -l)
+sc stop quorbel >/dev/null
+from=$(now_ms)
 cell_ms=250 cells=80
-from=$(( stops[2] - 1000 ))
-[ $(( back_at + 1500 - from )) -le $(( cells * cell_ms )) ] || from=$(( back_at + 1500 - cells * cell_ms ))
 sleep_until $(( from + cells * cell_ms ))
+: >"$behaviour"
+starts=$(( $(journal_times running | wc -l) - runs ))
 printf '\n  |0 s                |5 s                |10 s               |15 s               |20 s\n'
 tr -d '\r' <"$journal" | awk -v from="$from" -v cell="$cell_ms" -v cells="$cells" '
-    $1 == "control" && $2 == 1 { down[++n] = $3; up[n] = -1 }
-    $1 == "running" && n > 0 && up[n] < 0 { up[n] = $3 }
+    $1 == "running" { up[++n] = $3; down[n] = -1 }
+    ($1 == "quit" || ($1 == "control" && $2 == 1)) && n > 0 && down[n] < 0 { down[n] = $3 }
     END {
-        bar = ""; marks = ""
+        bar = ""
         for (c = 0; c < cells; c++) {
-            a = from + c * cell; b = a + cell; mark = "#"; label = " "
-            for (i = 1; i <= n; i++) {
-                if (down[i] < b && (up[i] < 0 || up[i] > a)) mark = "_"
-                # A stop before the window is named where the window begins.
-                if ((down[i] >= a || c == 0) && down[i] < b && (up[i] < 0 || up[i] > a)) label = i
-            }
-            bar = bar mark; marks = marks label
+            a = from + c * cell; b = a + cell; mark = "_"
+            for (i = 1; i <= n; i++) if (up[i] < b && (down[i] < 0 || down[i] > a)) mark = "#"
+            bar = bar mark
         }
         print "  " bar
-        sub(/ +$/, "", marks)
-        print "  " marks
     }'
-legend="# quorbel running, _ stopped; one mark per quarter second. The numbers are the
-stops above, each an sc stop quorbel:"
-for i in 0 1 2 3 4; do
-    [ "${backs[i]}" -gt "$from" ] || continue
-    when="at $(seconds $(( stops[i] - from )))"
-    [ "${stops[i]}" -ge "$from" ] || when="just before 0 s"
-    legend+=$'\n'"  $((i + 1)) $when: back $(( backs[i] - stops[i] )) ms later"
-    if [ "$i" -eq 4 ]; then
-        legend+=", by $by"
-    else
-        legend+=", started by the stop watcher"
-    fi
-done
-say "$legend"
-earlier=$(records)
-if [ -n "$earlier" ]; then
-    say "Tavrilex wrote these event records meanwhile (the README's table of event
-records says what each means):"
-    printf '%s\n' "$earlier" | sed 's/^/  /'
-fi
+say "# quorbel running at some moment of the quarter second, _ stopped. quorbel was
+started $starts times in these 20 seconds: twice at once, then once a poll. The
+records Tavrilex wrote meanwhile:"
+records | tail -n +$(( told + 1 )) | while read -r record; do show_record "$record"; done
+say "quorbel is told to run again; the next poll starts it."
+wait_running $(( $(journal_times running | wc -l) + 1 )) "$stop_limit_ms" >/dev/null ||
+    die "quorbel was not started again after the crash loop"
 
 step "When a check fails: the event log"
 say "Now quorbel is removed, the way to do it on purpose: first sc delete quorbel,
@@ -284,13 +275,13 @@ only marked for deletion.) From then on Tavrilex's checks fail: Windows error
 1060, no such service. A failing poll is written to the Windows event log as an
 error record under the source name Tavrilex: the first failing poll writes one
 at once, then, while the failure lasts, every second poll, so one record every
-10 seconds and the log is not flooded. The stop watcher writes no records."
+10 seconds and the log is not flooded. The stop watcher writes no error records."
 sc delete quorbel >/dev/null
 controls=$(journal_times control 1 | wc -l)
 sc stop quorbel >/dev/null
 gone=$(journal_times control 1 | nth $(( controls + 1 )))
 [ -n "$gone" ] || die "quorbel was not stopped"
-before=$(printf '%s' "$earlier" | grep -c .)
+before=$(records | wc -l)
 seen=0 at=()
 say "Watching the event records for up to 25 seconds after the stop:"
 while [ $(( $(now_ms) - gone )) -lt 25000 ] && [ "$seen" -lt 2 ]; do
@@ -299,7 +290,7 @@ while [ $(( $(now_ms) - gone )) -lt 25000 ] && [ "$seen" -lt 2 ]; do
     while [ $(( before + seen )) -lt "$count" ]; do
         seen=$((seen + 1))
         at+=($(( $(now_ms) - gone )))
-        text=$(records | nth $(( before + seen )))
+        text=$(records | nth $(( before + seen )) | sed 's/.* | //')
         if [ "$seen" -eq 1 ]; then
             printf '  %s after the stop: error record, source "Tavrilex", text "%s"\n' \
                 "$(seconds "${at[0]}")" "$text"

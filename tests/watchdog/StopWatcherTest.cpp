@@ -19,12 +19,7 @@ constexpr DWORD kPaceMs = 6000;
 // sets the event, then waits for the thread.
 class CWatcher {
 public:
-    CWatcher()
-        : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          m_restarts(L"Tavrilex", L"quorbel"),
-          m_thread([this] { Run(); })
-    {
-    }
+    CWatcher() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this] { Run(); }) {}
     ~CWatcher()
     {
         SetEvent(m_stop);
@@ -38,7 +33,7 @@ private:
     void Run() { WatchForStops(kQuorbel, m_stop, m_restarts); }
 
     HANDLE m_stop;
-    CRestartPolicy m_restarts;
+    CRestartPolicy m_restarts{L"Tavrilex", L"quorbel"};
     std::thread m_thread;
 };
 
