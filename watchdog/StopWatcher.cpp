@@ -93,11 +93,11 @@ void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPo
         if (answer != Answer::Stopped) {
             continue;
         }
-        const StopVerdict verdict = restarts.NoteStop(startsBefore);
-        if (verdict == StopVerdict::Answered) {
-            pause = false;
-        } else if (verdict == StopVerdict::Restart) {
-            try {
+        try {
+            const StopVerdict verdict = restarts.NoteStop(startsBefore);
+            if (verdict == StopVerdict::Answered) {
+                pause = false;
+            } else if (verdict == StopVerdict::Restart) {
                 // Its message is the loop's to report, if the failure lasts.
                 CProgressWatch unseen;
                 CheckOutcome outcome;
@@ -105,9 +105,10 @@ void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPo
                 if (outcome.startAccepted) {
                     restarts.NoteStart(Asker::Watcher, outcome.foundState);
                 }
-            } catch (...) {
-                // Out of memory for the message: the next poll tries again.
             }
+        } catch (...) {
+            // Out of memory for a message or a record: the next poll tries
+            // again.
         }
     }
 }
