@@ -92,7 +92,11 @@ std::string Kelvarund(const std::wstring& serviceName, CProgressWatch& progress,
     } else {
         progress.Forget();
     }
+    return RequestStart(serviceName, stalled, outcome);
+}
 
+std::string RequestStart(const std::wstring& serviceName, bool stalled, CheckOutcome& outcome)
+{
     DWORD startError = 0;
     {
         const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));

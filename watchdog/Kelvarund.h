@@ -42,6 +42,10 @@ struct CheckOutcome {
 std::string Kelvarund(const std::wstring& serviceName, CProgressWatch& progress, CheckOutcome& outcome);
 // The same with nothing seen before: a pending state is never stalled.
 std::string Kelvarund(const std::wstring& serviceName);
+// Kelvarund's start request alone, for a service its caller knows is not
+// running; `stalled` says whether a refusal with 1056 is a failure. Sets the
+// outcome's start fields only.
+std::string RequestStart(const std::wstring& serviceName, bool stalled, CheckOutcome& outcome);
 
 // True only when the SCM reports the named service SERVICE_RUNNING; false
 // for an empty name and after any failed step.

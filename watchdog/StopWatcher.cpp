@@ -98,10 +98,11 @@ void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPo
             if (verdict == StopVerdict::Answered) {
                 pause = false;
             } else if (verdict == StopVerdict::Restart) {
+                // The answer said stopped, so no status check comes first.
                 // Its message is the loop's to report, if the failure lasts.
-                CProgressWatch unseen;
                 CheckOutcome outcome;
-                pause = !Kelvarund(serviceName, unseen, outcome).empty();
+                outcome.foundState = SERVICE_STOPPED;
+                pause = !RequestStart(serviceName, false, outcome).empty();
                 if (outcome.startAccepted) {
                     restarts.NoteStart(Asker::Watcher, outcome.foundState);
                 }
