@@ -53,8 +53,13 @@ touch -d "@$SOURCE_DATE_EPOCH" "$work/tavrilex.exe"
 # no impersonation | ignore the exit code | exe from an installed file (18).
 msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3410
     WHERE Action = 'UndoRegisterTavrilex' OR Action = 'UndoUnregisterTavrilex'"
-actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2 | sort | tr '\t\n' ' ')
-[ "$actions" = "RegisterTavrilex 3090 UndoRegisterTavrilex 3410 UndoUnregisterTavrilex 3410 UnregisterTavrilex 3090 " ] ||
+# The uninstall's action runs cmd.exe, its whole command line in its target:
+# 3106 = deferred | no impersonation | exe named by the target, run in the
+# folder that the source names (34).
+msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3106, Source = 'TavrilexFolder'
+    WHERE Action = 'UnregisterTavrilex'"
+actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2,3 | sort | tr '\t\n' ' ')
+[ "$actions" = "RegisterTavrilex 3090 TavrilexExe UndoRegisterTavrilex 3410 TavrilexExe UndoUnregisterTavrilex 3410 TavrilexExe UnregisterTavrilex 3106 TavrilexFolder " ] ||
     die "unexpected custom action types: $actions"
 
 # The summary information, with the package code and the pinned time.
