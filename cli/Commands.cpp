@@ -96,6 +96,19 @@ DWORD RegisterEventSourceKey(const WCHAR* modulePath)
     return NO_ERROR;
 }
 
+// Deletes the event source key; a source that was never registered (an
+// install that failed before it, or an older version) is no failure.
+// Returns 0, or the code of RegDeleteKey after printing its message.
+DWORD DeleteEventSourceKey()
+{
+    const LSTATUS status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
+        return NO_ERROR;
+    }
+    ConsolePrint(L"RegDeleteKey failed w/err 0x%08lx\n", static_cast<DWORD>(status));
+    return static_cast<DWORD>(status);
+}
+
 // Writes the formatted text to `stream`. Every console text is ASCII, so one
 // code unit becomes one byte; this keeps the output the same bytes whatever
 // the console's code page.
@@ -212,6 +225,14 @@ DWORD RemoveSelf()
     if (!service) {
         const DWORD error = GetLastError();
         ConsolePrint(L"OpenService failed w/err 0x%08lx\n", error);
+        // A registration deleted by hand (sc.exe delete, a registry edit)
+        // leaves the event source behind; this command still takes it away.
+        // 1060 says that nothing is left, so a source that stays makes its
+        // deletion's code the outcome.
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            const DWORD deleted = DeleteEventSourceKey();
+            return deleted != NO_ERROR ? deleted : error;
+        }
         return error;
     }
 
@@ -231,14 +252,9 @@ DWORD RemoveSelf()
     // service to end with its process, but the registration is gone.
     DWORD result = NO_ERROR;
     if (DeleteService(service.get())) {
-        // A source that was never registered (an install that failed before
-        // it, or an older version) is no reason to fail.
-        const LSTATUS deleted = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
-        if (deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) {
+        result = DeleteEventSourceKey();
+        if (result == NO_ERROR) {
             ConsolePrint(L"%s is removed.\n", kServiceName);
-        } else {
-            result = static_cast<DWORD>(deleted);
-            ConsolePrint(L"RegDeleteKey failed w/err 0x%08lx\n", result);
         }
     } else {
         result = GetLastError();

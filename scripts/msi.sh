@@ -5,9 +5,12 @@
 #
 # The same inputs give the same bytes. wixl would draw a new package code and
 # stamp the build time into the summary information, and its cabinet keeps
-# the file's modification time; so the codes are derived here (the product
-# code from version and architecture, the package code also from the file and
-# the package source), and every time is SOURCE_DATE_EPOCH, in UTC.
+# the file's modification time; so the codes are derived here, and every time
+# is SOURCE_DATE_EPOCH, in UTC. The product code comes from version and
+# architecture; the package code from the package's own bytes, built with a
+# placeholder in its place, so that it changes whenever anything that shapes
+# them does: the file, the .wxs, this script, wixl and the libraries it uses,
+# or the time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -34,7 +37,6 @@ derived_guid() {
         $(( (0x${h:16:1} & 3) | 8 )) "${h:17:3}" "${h:20:12}" | tr a-f A-F
 }
 product_code=$(derived_guid "Tavrilex product $arch $version")
-package_code=$(derived_guid "Tavrilex package $arch $version $(cat "$exe" "$wxs" | sha256sum | cut -c1-64)")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -53,15 +55,25 @@ touch -d "@$SOURCE_DATE_EPOCH" "$work/tavrilex.exe"
 # no impersonation | ignore the exit code | exe from an installed file (18).
 msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3410
     WHERE Action = 'UndoRegisterTavrilex' OR Action = 'UndoUnregisterTavrilex'"
-actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2 | sort | tr '\t\n' ' ')
-[ "$actions" = "RegisterTavrilex 3090 UndoRegisterTavrilex 3410 UndoUnregisterTavrilex 3410 UnregisterTavrilex 3090 " ] ||
+# The uninstall's action runs cmd.exe, its whole command line in its target:
+# 3106 = deferred | no impersonation | exe named by the target, run in the
+# folder that the source names (34).
+msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3106, Source = 'TavrilexFolder'
+    WHERE Action = 'UnregisterTavrilex'"
+actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2,3 | sort | tr '\t\n' ' ')
+[ "$actions" = "RegisterTavrilex 3090 TavrilexExe UndoRegisterTavrilex 3410 TavrilexExe UndoUnregisterTavrilex 3410 TavrilexExe UnregisterTavrilex 3106 TavrilexFolder " ] ||
     die "unexpected custom action types: $actions"
 
-# The summary information, with the package code and the pinned time.
+# The summary information with the pinned time and a placeholder code; then
+# the code derived from those bytes in its place.
 stamp=$(date -d "@$SOURCE_DATE_EPOCH" '+%Y/%m/%d %H:%M:%S')
+placeholder=00000000-0000-0000-0000-000000000000
 msiinfo export "$work/out.msi" _SummaryInformation |
-    sed "s#^9\t.*#9\t{$package_code}\r#; s#^\(1[23]\)\t.*#\1\t$stamp\r#" \
+    sed "s#^9\t.*#9\t{$placeholder}\r#; s#^\(1[23]\)\t.*#\1\t$stamp\r#" \
     >"$work/_SummaryInformation.idt"
+(cd "$work" && msibuild out.msi -i _SummaryInformation.idt)
+package_code=$(derived_guid "Tavrilex package $(sha256sum <"$work/out.msi" | cut -c1-64)")
+sed -i "s#^9\t{$placeholder}#9\t{$package_code}#" "$work/_SummaryInformation.idt"
 (cd "$work" && msibuild out.msi -i _SummaryInformation.idt)
 msiinfo suminfo "$work/out.msi" | grep -qxF "Revision number (UUID): {$package_code}" ||
     die "the package code did not reach the summary information"

@@ -332,6 +332,17 @@ leftovers() {
     (cd "$prefix/drive_c" && find . -path ./e2e -prune -o -iname '*tavrilex*' -print)
 }
 
+# Uninstalls Tavrilex in the state $1 names: 0 or 3010, and neither the entry
+# nor the event source left. Prints the exit code.
+uninstall_finishes() {
+    local rc
+    rc=$(msiexec_rc /x "$msi_new")
+    [ "$rc" = 0 ] || [ "$rc" = 3010 ] || fail "msiexec /x of $1 exited $rc"
+    expect_eq "Programs and Features after the uninstall of $1" "" "$(arp_versions)"
+    ! registration | grep -q '^HKEY.*EventLog' || fail "the event source of $1 is still registered"
+    echo "$rc"
+}
+
 restart_prefix() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; boot_prefix -p; }
 
 # ---------------------------------------------------------------------------
@@ -618,14 +629,17 @@ case_msi_install() {
     expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
     [ "$(registration)" = "$by_hand" ] ||
         fail "the package's registration differs from -install's: $(diff <(echo "$by_hand") <(registration) | tr '\n' ' ')"
-    local up
+    local up marked
     up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started within $poll_limit_ms ms of the install"
     expect_eq "msiexec /i again" 0 "$(msiexec_rc /i "$msi_new")"
     expect_eq "registration after the second install" "$by_hand" "$(registration)"
     expect_eq "Programs and Features" "$version" "$(arp_versions)"
-    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0)"
     grep -qE '^ +EventMessageFile +REG_EXPAND_SZ +C:\\Program Files\\Tavrilex\\tavrilex.exe$' <<<"$by_hand" ||
         fail "-install registered no event source"
+    expect_console 0 $'Tavrilex is removed.\r\n' "$installed_exe" -remove   # marked for deletion
+    marked=$(uninstall_finishes "a service marked for deletion") || exit 1
+    expect_console 1072 $'DeleteService failed w/err 0x00000430\r\n' "$installed_exe" -remove
+    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0); marked for deletion by hand, uninstalled ($marked)"
 }
 
 # 0.0.1 (this file with bytes appended, so that another file is replaced)
@@ -652,9 +666,10 @@ case_msi_upgrade() {
     note "upgrade 3010, new file running after the restart; downgrade 1603"
 }
 
-# Removed while stopped, nothing is left. Removed while running (Tavrilex
-# accepts no stop), the instance goes on and its registration stays marked
-# for deletion; Wine neither deletes nor schedules the running file.
+# Removed while stopped, or after its service key was deleted by hand, nothing
+# is left. Removed while running (Tavrilex accepts no stop), the instance goes
+# on and its registration stays marked for deletion; Wine neither deletes nor
+# schedules the running file.
 case_msi_uninstall() {
     open_prefix
     expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
@@ -663,22 +678,27 @@ case_msi_uninstall() {
     restart_prefix
     expect_eq "Tavrilex state after the restart" 1 "$(svc_state Tavrilex)"
     expect_eq "msiexec /x of the stopped Tavrilex" 0 "$(msiexec_rc /x "$msi_new")"
-    local left
+    local left gone
     left=$(leftovers)
     [ -z "$left" ] || fail "left behind: ${left//$'\n'/; }"
+
+    # Its service key deleted by hand, the event source left behind.
+    expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
+    wine reg delete "$services_key\\Tavrilex" /f </dev/null >/dev/null 2>&1
+    restart_prefix
+    expect_eq "Tavrilex state after its key was deleted" "" "$(svc_state Tavrilex)"
+    gone=$(uninstall_finishes "a service deleted by hand") || exit 1
+    left=$(leftovers); [ -z "$left" ] || fail "left behind by the uninstall of a deleted service: ${left//$'\n'/; }"
 
     register_quorbel
     expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
     wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
     local rc
-    rc=$(msiexec_rc /x "$msi_new")
-    [ "$rc" = 0 ] || [ "$rc" = 3010 ] || fail "msiexec /x of the running Tavrilex exited $rc"
-    expect_eq "Programs and Features" "" "$(arp_versions)"
-    ! registration | grep -q '^HKEY.*EventLog' || fail "the event source is still registered"
+    rc=$(uninstall_finishes "the running Tavrilex") || exit 1
     expect_eq "state of the removed, running Tavrilex" 4 "$(svc_state Tavrilex)"
     expect_eq "-remove again" "DeleteService failed w/err 0x00000430" \
         "$(wine "$installed_exe" -remove </dev/null 2>/dev/null | tr -d '\r')"
-    note "stopped: 0, nothing left; running: $rc, still running, marked for deletion"
+    note "stopped: 0, nothing left; deleted by hand: $gone, nothing left; running: $rc, still running, marked for deletion"
 }
 
 all_cases=(keeps_quorbel_running back_within_a_second quorbel_missing shutdown auto_start path_with_blanks

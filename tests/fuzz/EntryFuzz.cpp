@@ -374,6 +374,10 @@ void CheckRemove(const Run& run)
         if (Count(run, "DeleteService") != 0) {
             Broken(run, "deleted after failing to open");
         }
+        // With the service gone, the event source is still deleted.
+        if (name == "OpenService" && output.EatFailure({"RegDeleteKey"}, name)) {
+            CheckNamedFailure(run, name);
+        }
     } else {
         if (output.Eat("Stopping Tavrilex.")) {
             int dots = 0;
