@@ -314,8 +314,9 @@ finish
 trap - EXIT
 
 step "Done"
-say "The executables: $builds/win32/tavrilex.exe (32-bit, runs on every Windows)
+say "The executables: $builds/win32/tavrilex.exe (32-bit, runs on 32-bit and 64-bit Windows)
 and $builds/win64/tavrilex.exe (the same program built for 64-bit Windows).
-The demo ran the $wine_build one. On Windows, from an elevated prompt:
-  tavrilex.exe -install   then   sc start Tavrilex   (or restart Windows)
-  tavrilex.exe -remove    to take it away again."
+The demo ran the $wine_build one. On Windows, from an elevated prompt, with
+tavrilex.exe in C:\\Program Files\\Tavrilex (README.md, \"Install on one server\"):
+  \"C:\\Program Files\\Tavrilex\\tavrilex.exe\" -install   then   sc.exe start Tavrilex
+  \"C:\\Program Files\\Tavrilex\\tavrilex.exe\" -remove    to take it away again."

@@ -75,39 +75,63 @@ crlf >"$stage/README.txt" <<EOF
 Tavrilex $version
 =============
 
-Tavrilex is a Windows service that keeps the service quorbel running: every
-5 seconds it checks quorbel and starts it when it is not running. Failures are
-written to the Application event log, source Tavrilex.
+Tavrilex is a Windows service that keeps the service quorbel running: it
+starts quorbel within a fraction of a second of a stop, and checks it every
+5 seconds. It writes to the Application event log, source Tavrilex.
+Windows 7 / Server 2008 R2 or later. The full manual is README.md in the
+source.
+
+Before you install
+------------------
+- Tavrilex refuses to stop: sc.exe stop Tavrilex is refused, and a removal
+  lets the running instance go on until the next restart.
+- It starts quorbel again whenever quorbel stops. To keep quorbel down,
+  disable it first (see Maintenance).
+- It watches the service quorbel and has no settings.
 
 What is in this zip
 -------------------
-win32\\tavrilex.exe   32-bit; runs on every Windows (32-bit and 64-bit).
-                     Use this one unless you want a native 64-bit process.
+win32\\tavrilex.exe   32-bit; runs on 32-bit and 64-bit Windows.
 win64\\tavrilex.exe   64-bit; native on 64-bit Windows only.
 SHA256SUMS           SHA-256 of README.txt and of both executables.
 
-To deploy to many machines (msiexec, Group Policy, Intune, Configuration
-Manager), take the Windows Installer packages published beside this zip:
-${msi_names[0]} (32-bit) and ${msi_names[1]} (64-bit).
+Check the files (PowerShell, in the unzipped folder; compare each hash with
+its line in SHA256SUMS):
 
-Check the files
----------------
-Compare the SHA-256 of the zip with the line for $zip_name in the
-SHA256SUMS published beside it, and that of each executable with its line
-in SHA256SUMS:
+    Get-FileHash .\\README.txt -Algorithm SHA256
+    Get-FileHash .\\win32\\tavrilex.exe -Algorithm SHA256
+    Get-FileHash .\\win64\\tavrilex.exe -Algorithm SHA256
 
-    certutil -hashfile tavrilex.exe SHA256
+Install on one server (elevated command prompt, in the unzipped folder)
+-----------------------------------------------------------------------
+It runs as LocalSystem: keep it in a folder only administrators can write.
 
-Install
--------
-Copy one tavrilex.exe to the folder it should run from, then, from an
-elevated command prompt (Run as administrator):
+    mkdir "C:\\Program Files\\Tavrilex"
+    copy win32\\tavrilex.exe "C:\\Program Files\\Tavrilex\\"
+    "C:\\Program Files\\Tavrilex\\tavrilex.exe" -install
+    sc.exe start Tavrilex
 
-    tavrilex.exe -install
-    sc start Tavrilex
+Deploy to many machines
+-----------------------
+Use the Windows Installer packages published beside this zip,
+${msi_names[0]} (32-bit) or ${msi_names[1]} (64-bit), one per machine:
 
-Tavrilex runs as LocalSystem and starts with Windows. To remove it:
-tavrilex.exe -remove (a running instance goes on until the next reboot).
+    start /wait msiexec /i ${msi_names[1]} /qn /norestart /l*v C:\\Windows\\Temp\\tavrilex.log
+    echo %ERRORLEVEL%
+
+0 installed, 3010 done with a restart pending, 1603 failed (see the log).
+
+Maintenance (elevated prompt)
+-----------------------------
+Keep quorbel stopped:   sc.exe config quorbel start= disabled
+                        sc.exe stop quorbel
+Give it back:           sc.exe config quorbel start= demand
+Check:                  sc.exe query Tavrilex
+                        sc.exe qfailure Tavrilex
+Remove Tavrilex:        "C:\\Program Files\\Tavrilex\\tavrilex.exe" -remove
+                        (it runs on until the next restart)
+Stop it at once:        -remove as above first, then taskkill /f /im tavrilex.exe
+                        (the other way round, Windows restarts it)
 
 Rebuild it bit for bit
 ----------------------
@@ -115,7 +139,7 @@ Built from commit $commit
 by scripts/package.sh on Debian 12 with these packages:
 $toolchain
 Running that script on the same commit with the same packages gives the
-same SHA256SUMS; the source's README.md, "Download and install", tells how.
+same SHA256SUMS; the source's DEVELOPING.md, "Reproducible builds", tells how.
 EOF
 chmod 0644 "$stage/README.txt"
 chmod 0755 "$stage/win32/tavrilex.exe" "$stage/win64/tavrilex.exe"

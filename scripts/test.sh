@@ -135,6 +135,9 @@ release_repro() {
 step release-repro release_repro
 count release-repro
 
+# No command the README gives is a bare sc, which PowerShell takes for Set-Content.
+step readme-commands bash -c '! grep -nE "^\s*sc " README.md'
+
 # The probe's outcomes, with stand-in loaders.
 step wine-pick tests/e2e/wine-pick-test.sh
 count wine-pick
