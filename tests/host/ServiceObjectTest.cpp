@@ -98,19 +98,18 @@ TEST_F(ServiceObjectTest, UnregisterableSourceDropsTheRecordQuietly)
 // The handle owner: one close per handle, whatever moves it went through.
 TEST_F(ServiceObjectTest, HandleOwnerClosesEachHandleOnce)
 {
-    HANDLE released = nullptr;
+    CEventHandle adopted;
     {
         CEventHandle first(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         CEventHandle moved(std::move(first));
         CEventHandle assigned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         assigned = std::move(moved);  // closes the handle it held
         CEventHandle given(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        released = given.release();
+        adopted.reset(given.release());
         EXPECT_FALSE(first || moved || given);
     }
-    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);  // the released one
-    EXPECT_EQ(CallsOf("CloseHandle").size(), 2u);  // a second close of one would fail and still count
-    CEventHandle adopted(released);
+    EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Event), 1);  // the adopted one
+    EXPECT_EQ(CallsOf("CloseHandle").size(), 2u);  // a second close of one would count too
 }
 
 }  // namespace

@@ -346,10 +346,9 @@ void SetServiceState(const std::wstring& name, DWORD state)
 void SetServiceProgress(const std::wstring& name, DWORD checkPoint, DWORD waitHint)
 {
     ControlScope scope;
-    if (ServiceEntry* service = FindService(scope.S(), name)) {
-        service->reported.dwCheckPoint = checkPoint;
-        service->reported.dwWaitHint = waitHint;
-    }
+    ServiceEntry* service = FindService(scope.S(), name);
+    service->reported.dwCheckPoint = checkPoint;
+    service->reported.dwWaitHint = waitHint;
 }
 
 bool IsMarkedForDelete(const std::wstring& name)

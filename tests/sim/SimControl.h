@@ -80,7 +80,7 @@ bool HasService(const std::wstring& name);
 ServiceConfig GetServiceConfig(const std::wstring& name);
 DWORD GetServiceState(const std::wstring& name);
 void SetServiceState(const std::wstring& name, DWORD state);
-// The checkpoint and wait hint its status gives, as a service reports them.
+// The checkpoint and wait hint its status gives. Precondition: HasService(name).
 void SetServiceProgress(const std::wstring& name, DWORD checkPoint, DWORD waitHint);
 bool IsMarkedForDelete(const std::wstring& name);
 // Number of start requests StartServiceW accepted for the service.

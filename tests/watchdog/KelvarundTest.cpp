@@ -10,8 +10,7 @@
 namespace {
 
 const std::wstring kQuorbel = L"quorbel";
-// What the row's checks have seen before its call.
-CProgressWatch g_progress;
+CProgressWatch g_progress;  // what the row's checks saw before its call
 
 constexpr char kStartRefused[] = "Kelvarund - Failed to start service with error ";
 constexpr char kOpenRefused[] = "Kelvarund - Failed to open service with error:  ";
@@ -39,7 +38,6 @@ TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
     CheckOutcome outcome;
     EXPECT_EQ(Kelvarund(kQuorbel, g_progress, outcome), row.expected);
 
-    // The outcome tells of every start request, and of those accepted.
     EXPECT_EQ(outcome.startRequested, !CallsOf("StartServiceW").empty());
     EXPECT_EQ(outcome.startAccepted, !CallsOf("StartServiceW").empty() && CallsOf("StartServiceW")[0].ok);
     if (sim::HasService(kQuorbel)) {
@@ -55,8 +53,7 @@ TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
 
 void Add(DWORD state) { sim::AddService(kQuorbel, state); }
 
-// quorbel stopping, seen by a check `ms` before the row's call; its
-// checkpoint is 1 then, and `checkPoint` at the call.
+// quorbel stopping with checkpoint 1, seen `ms` before the call at `checkPoint`.
 void PendingSeen(DWORD waitHint, DWORD ms, DWORD checkPoint = 1)
 {
     Add(SERVICE_STOP_PENDING);

@@ -488,10 +488,8 @@ sim::ServiceBehaviour Takes(DWORD startPendingMs, DWORD stopPendingMs)
 
 class LoopAndWatcher : public SimTest, public ::testing::WithParamInterface<TogetherRow> {};
 
-// quorbel takes the time it takes to start and stop, and is stopped at
-// random moments of the poll cycle, 5.5 to 9 s after it last came up: a poll
-// that finds it starting or stopping is no failure, and each stop gets
-// exactly one start, within a second of STOPPED, and one information record.
+// quorbel, stopped at random moments 5.5 to 9 s after it came up, gets one
+// start per stop, within a second of STOPPED, one record each, and no alarm.
 TEST_P(LoopAndWatcher, EachStopGetsOneStartAtOnceAndOneRecord)
 {
     sim::SetClockMode(sim::ClockMode::Manual);
@@ -532,9 +530,8 @@ INSTANTIATE_TEST_SUITE_P(Watchdog, LoopAndWatcher,
                                            TogetherRow{"StopTakesThreeSeconds", Takes(0, 3000)}),
                          [](const ::testing::TestParamInfo<TogetherRow>& info) { return std::string(info.param.name); });
 
-// A quorbel that fails half a second after each start: after two quick
-// restarts the watcher leaves it to the poll's pace, with one warning and no
-// more information records while the loop lasts.
+// A quorbel that fails half a second after each start is left to the poll's
+// pace after two quick restarts, with one warning instead of a record each.
 TEST_F(SampleServiceTest, CrashLoopIsAskedForAtThePollsPaceWithOneWarning)
 {
     sim::SetClockMode(sim::ClockMode::Manual);

@@ -74,7 +74,6 @@ TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
     ASSERT_TRUE(WaitUntil([] { return Requests() == 2; }));
     EXPECT_EQ(Pauses(), 1);
     EXPECT_EQ(sim::OpenHandleCount(sim::HandleKind::Service), 1);
-    // One information record, which says who started it and how soon.
     const std::vector<sim::EventRecord> records = sim::EventRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].type, WORD{EVENTLOG_INFORMATION_TYPE});
@@ -82,9 +81,8 @@ TEST_F(StopWatcherTest, StopIsAnsweredWithAStartAtOnce)
     EXPECT_EQ(records[0].strings, (std::vector<std::wstring>{L"quorbel", L"0"}));
 }
 
-// A quorbel that dies as soon as it is started: with the clock standing
-// still the watcher starts it twice, then leaves it to the poll's pace with
-// one warning.
+// A quorbel that dies as soon as it starts, the clock standing still: two
+// starts, then it is left to the poll, with one warning.
 TEST_F(StopWatcherTest, CrashLoopIsLeftToThePollWithOneWarning)
 {
     sim::ServiceBehaviour dies;
