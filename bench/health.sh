@@ -31,6 +31,7 @@ verdict() { if [ "$1" -eq 1 ]; then echo "met"; else echo "NOT met"; fi; }
 # ---------------------------------------------------------------------------
 echo "== stops 5 to 10 s apart"
 open_prefix "$build" ""
+sleep 1   # the watcher's first request comes a period after Tavrilex's start
 downs=()
 for i in $(seq 1 "$stops"); do
     random_pause 5000 10000

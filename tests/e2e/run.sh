@@ -454,6 +454,7 @@ case_back_within_a_second() {
     install_tavrilex
     start_tavrilex
     wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    sleep 1   # the watcher's first request comes a period after the start
     local delays=() i delay pause_ms
     for i in 1 2 3 4 5; do
         pause_ms=$(( 5000 + RANDOM % 5000 ))
