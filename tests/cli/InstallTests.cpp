@@ -34,8 +34,7 @@ TEST_F(InstallTest, RegistersQuotedAutoStartOwnProcessServiceAsLocalSystem)
         EXPECT_EQ(config.failureActions[i].Type, SC_ACTION_RESTART);
         EXPECT_EQ(config.failureActions[i].Delay, delays[i]);
     }
-    // They act on a start that failed, too.
-    EXPECT_TRUE(config.failureActionsOnNonCrash);
+    EXPECT_TRUE(config.failureActionsOnNonCrash);  // on a start that failed, too
 
     // The event source names this executable, unquoted, as its message file.
     sim::RegistryValue value;
@@ -95,8 +94,7 @@ TEST_F(InstallTest, SecondInstallFailsAndKeepsTheFirstRegistration)
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm"}));
 }
 
-// Neither a refused description nor a failure-actions flag that the system
-// does not know (Wine) fails the install.
+// A refused description, or a flag the system does not know (Wine), is no failure.
 TEST_F(InstallTest, RefusedDescriptionStillReportsInstalled)
 {
     sim::ScopedFault fault("ChangeServiceConfig2W", ERROR_ACCESS_DENIED);

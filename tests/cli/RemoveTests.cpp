@@ -18,24 +18,19 @@ TEST_F(RemoveTest, RefusedManagerIsReportedAndNothingIsDeleted)
     EXPECT_TRUE(CallsOf("OpenServiceW").empty());
 }
 
+// A leftover event source goes too; a refused deletion of it outranks 1060
+// ("nothing left").
 TEST_F(RemoveTest, UnregisteredServiceIsReportedAndOnlyTheManagerIsClosed)
-{
-    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_SERVICE_DOES_NOT_EXIST), "OpenService failed w/err 0x00000424\n");
-
-    EXPECT_TRUE(CallsOf("DeleteService").empty());
-    EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm"}));
-}
-
-// A refused deletion of a leftover event source outranks 1060 ("nothing left").
-TEST_F(RemoveTest, UnregisteredServiceStillLosesItsEventSource)
 {
     sim::AddRegistryKey(kEventSourceKey);
     sim::FailCall("RegDeleteKeyW", 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(RunCommand(RemoveSelf, ERROR_ACCESS_DENIED),
               "OpenService failed w/err 0x00000424\nRegDeleteKey failed w/err 0x00000005\n");
-
     EXPECT_EQ(RunCommand(RemoveSelf, ERROR_SERVICE_DOES_NOT_EXIST), "OpenService failed w/err 0x00000424\n");
+
     EXPECT_FALSE(sim::HasRegistryKey(kEventSourceKey));
+    EXPECT_TRUE(CallsOf("DeleteService").empty());
+    EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm", "scm"}));
 }
 
 // An event source that was never registered (an older install) is no

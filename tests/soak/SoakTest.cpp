@@ -193,10 +193,8 @@ sim::EventRecord ExpectedRecord(const std::string& message)
     record.source = L"Tavrilex";
     record.type = message.empty() ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE;
     record.eventId = message.empty() ? 0x40000002 : 0;
-    record.strings = {L"Tavrilex", std::wstring(message.begin(), message.end())};
-    if (message.empty()) {
-        record.strings = {L"quorbel", L"stopped"};
-    }
+    record.strings = {message.empty() ? L"quorbel" : L"Tavrilex",
+                      message.empty() ? L"stopped" : std::wstring(message.begin(), message.end())};
     return record;
 }
 

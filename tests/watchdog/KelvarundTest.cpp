@@ -96,13 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
                          sim::FailCall("StartServiceW", 1, ERROR_SERVICE_ALREADY_RUNNING);
                      },
                      "", 0, 2},
-        // Paused, or hung in a pending state, it is not running and a start
-        // cannot mend it; on its way, it is.
+        // Paused or hung, no start can mend it; on its way, it needs none.
         KelvarundRow{"PausedIsNotMended", [] { Add(SERVICE_PAUSED); }, std::string(kStartRefused) + "1056", 0, 2},
         KelvarundRow{"PendingWithinItsWaitHint", [] { PendingSeen(30000, 6000); }, "", 0, 2},
         KelvarundRow{"PendingCheckpointAdvances", [] { PendingSeen(3000, 6000, 2); }, "", 0, 2},
-        KelvarundRow{"PendingStalledPastItsWaitHint", [] { PendingSeen(3000, 6000); },
-                     std::string(kStartRefused) + "1056", 0, 2},
+        KelvarundRow{"PendingStalled", [] { PendingSeen(3000, 6000); }, std::string(kStartRefused) + "1056", 0, 2},
         KelvarundRow{"PendingStalledLessThanAPeriod", [] { PendingSeen(1000, 4000); }, "", 0, 2},
         // Windows stops every service as it shuts down: no false alarm.
         KelvarundRow{"StartRefusedDuringShutdown",

@@ -462,6 +462,16 @@ TEST_F(SampleServiceTest, DestructorAfterShutdownEndsAWaitingWatcherAtOnce)
 
 // Steps the clock `ms` forward in steps of 100 ms, letting the loop and the
 // watcher do all they have to at each step before the next.
+void StepClock(unsigned ms);
+
+// Steps 100 ms at a time until `done`, for at most 15 s.
+void StepUntil(const std::function<bool()>& done)
+{
+    for (int step = 0; step < 150 && !done(); ++step) {
+        StepClock(100);
+    }
+}
+
 void StepClock(unsigned ms)
 {
     for (unsigned done = 0; done < ms; done += 100) {
@@ -503,17 +513,11 @@ TEST_P(LoopAndWatcher, EachStopGetsOneStartAtOnceAndOneRecord)
             ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING});
             const int starts = sim::StartCount(kQuorbel);
             StopAsScDoes(kQuorbel);
-            for (int step = 0; step < 150 && sim::GetServiceState(kQuorbel) != SERVICE_STOPPED; ++step) {
-                StepClock(100);
-            }
+            StepUntil([] { return sim::GetServiceState(kQuorbel) == SERVICE_STOPPED; });
             const unsigned long long stopped = sim::Now();
-            for (int step = 0; step < 150 && sim::StartCount(kQuorbel) == starts; ++step) {
-                StepClock(100);
-            }
+            StepUntil([starts] { return sim::StartCount(kQuorbel) != starts; });
             EXPECT_LE(sim::Now() - stopped, 1000u) << "stop " << stop;
-            for (int step = 0; step < 150 && sim::GetServiceState(kQuorbel) != SERVICE_RUNNING; ++step) {
-                StepClock(100);
-            }
+            StepUntil([] { return sim::GetServiceState(kQuorbel) == SERVICE_RUNNING; });
             ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING}) << "stop " << stop;
             EXPECT_EQ(sim::StartCount(kQuorbel), starts + 1) << "stop " << stop;
         }
@@ -530,8 +534,7 @@ INSTANTIATE_TEST_SUITE_P(Watchdog, LoopAndWatcher,
                                            TogetherRow{"StopTakesThreeSeconds", Takes(0, 3000)}),
                          [](const ::testing::TestParamInfo<TogetherRow>& info) { return std::string(info.param.name); });
 
-// A quorbel that fails half a second after each start is left to the poll's
-// pace after two quick restarts, with one warning instead of a record each.
+// Failing 0.5 s after each start: two quick restarts, then the poll's pace and one warning.
 TEST_F(SampleServiceTest, CrashLoopIsAskedForAtThePollsPaceWithOneWarning)
 {
     sim::SetClockMode(sim::ClockMode::Manual);
