@@ -12,11 +12,14 @@
 #
 # TAVRILEX_WINE_BUILD=win32|win64 asks for one build (to try the other path on
 # a machine that runs both); TAVRILEX_WINE_DIR names the folder holding the
-# loaders `wine` and `wine64` (Debian: /usr/lib/wine).
+# loaders `wine` and `wine64` (Debian: /usr/lib/wine). TAVRILEX_WINE_ROOT,
+# set by scripts/wine10.sh run, names a root holding a second Wine: the probe
+# and every Wine call then run there, under chroot.
 #
 # wine_pick sets wine_build, wine_why, wine_triple (the mingw-w64 target of
-# the chosen build, for its compiler and binutils) and exports WINEARCH and
-# WINELOADER. Afterwards `wine`
+# the chosen build, for its compiler and binutils), wine_label (the Wine's
+# name and major version, "wine8", for step names and work folders) and
+# exports WINEARCH and WINELOADER. Afterwards `wine`
 # runs the chosen loader and `wineserver` the server, each under a time limit
 # ($wine_limit_s, default 120 s) so that a hung program fails its caller
 # instead of hanging it.
@@ -24,6 +27,8 @@
 wine_pick() {
     local dir=${TAVRILEX_WINE_DIR:-/usr/lib/wine} want=${TAVRILEX_WINE_BUILD:-}
     local why32 why64
+    wine_chroot=()
+    [ -z "${TAVRILEX_WINE_ROOT:-}" ] || wine_chroot=(chroot "$TAVRILEX_WINE_ROOT")
     case $want in
         ""|win32|win64) ;;
         *) wine_why="TAVRILEX_WINE_BUILD is '$want', not win32 or win64"; return 1 ;;
@@ -52,6 +57,8 @@ wine_pick() {
         return 1
     fi
     export WINEARCH=$wine_build WINELOADER
+    wine_label=$("${wine_chroot[@]}" "$WINELOADER" --version 2>/dev/null | sed -n 's/^wine-\([0-9]*\).*/wine\1/p')
+    wine_label=${wine_label:-wine}
     case $wine_build in
         win32) wine_triple=i686-w64-mingw32 ;;
         win64) wine_triple=x86_64-w64-mingw32 ;;
@@ -73,15 +80,15 @@ wine_pick_suite() {
 # Prints why the loader $1 does not run (nothing, and status 0, when it does).
 _wine_runs() {
     local out
-    if [ ! -e "$1" ]; then echo "$1 is not installed"; return 1; fi
+    if [ ! -e "${TAVRILEX_WINE_ROOT:-}$1" ]; then echo "$1 is not installed"; return 1; fi
     # Through bash: where the kernel refuses the file, timeout's own exec
     # would hand it to /bin/sh as a script, whose syntax error hides the
     # reason; bash names it ("cannot execute binary file: Exec format error").
-    if out=$(timeout 30 bash -c '"$0" "$@"' "$1" --version 2>&1 </dev/null); then return 0; fi
+    if out=$(timeout 30 "${wine_chroot[@]}" bash -c '"$0" "$@"' "$1" --version 2>&1 </dev/null); then return 0; fi
     out=${out##*: }
     echo "$1: ${out:-does not start}"
     return 1
 }
 
-wine() { timeout -k 5 "${wine_limit_s:-120}" "$WINELOADER" "$@"; }
-wineserver() { timeout -k 5 "${wine_limit_s:-120}" "$(type -P wineserver)" "$@"; }
+wine() { timeout -k 5 "${wine_limit_s:-120}" "${wine_chroot[@]}" "$WINELOADER" "$@"; }
+wineserver() { timeout -k 5 "${wine_limit_s:-120}" "${wine_chroot[@]}" /usr/bin/wineserver "$@"; }

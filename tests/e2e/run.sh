@@ -31,7 +31,7 @@ exe=$build/tavrilex.exe
 shipped=$builds/win32/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
 message_check=$build/tests/e2e/message_check.exe
-work=$build/e2e
+work=$build/e2e-$wine_label
 template=$work/template
 cases_dir=$work/cases
 jobs_max=2
@@ -123,7 +123,7 @@ wine() {
     local out rc try
     out=$(mktemp "${dir:-$work}/wine-out.XXXXXX") || return 1
     for try in 1 2 3; do
-        timeout -k 5 "$wine_limit_s" "$WINELOADER" "$@" >"$out"
+        timeout -k 5 "$wine_limit_s" "${wine_chroot[@]}" "$WINELOADER" "$@" >"$out"
         rc=$?
         grep -q 'ShellExecuteEx failed' "$out" || break
         [ -z "${dir:-}" ] ||
@@ -153,9 +153,11 @@ wait_state() {
     done
 }
 
-# Registers the stand-in quorbel: demand start, so only Tavrilex starts it.
+# Registers the stand-in quorbel: demand start, so only Tavrilex starts it;
+# $1, when given, is its behaviour (see the stand-in), read at each start.
 register_quorbel() {
-    sc create quorbel binPath= "$stub_win quorbel C:\\e2e\\quorbel.journal" start= demand
+    printf '%s' "${1:-}" >"$prefix/drive_c/e2e/quorbel.behaviour"
+    sc create quorbel binPath= "$stub_win quorbel C:\\e2e\\quorbel.journal @C:\\e2e\\quorbel.behaviour" start= demand
     expect_eq "quorbel state after registering" 1 "$(svc_state quorbel)"
 }
 
@@ -471,6 +473,106 @@ case_back_within_a_second() {
         "Tavrilex started quorbel $ms ms after it stopped: its stop watcher asked the service control manager for the start."$'\n'"To keep quorbel stopped on purpose, disable it first: sc.exe config quorbel start= disabled" "$text"
 }
 
+# The crash rows need an SCM that notices a service process that dies without
+# reporting, as Windows does; the driver's probe found out whether this one does.
+needs_crash_detection() {
+    [ "$crash_probe" = "STOPPED 1067" ] && return 0
+    echo SKIP >"$dir/skip"
+    note "this SCM does not notice a killed service (the probe's stand-in was left in state $crash_probe)"
+    exit 0
+}
+
+# Milliseconds from each "crash" line of quorbel's journal to its next start.
+crash_delays() {
+    tr -d '\r' <"$prefix/drive_c/e2e/quorbel.journal" |
+        awk '$1 == "crash" { t = $3 } $1 == "running" && t { printf "%d ", $3 - t; t = 0 }'
+}
+
+# quorbel ends its process 8 s after each start, with no word to the SCM:
+# Tavrilex brings it back within a second each time, and tells it.
+case_crash_restart() {
+    needs_crash_detection
+    open_prefix
+    register_quorbel crash-ms=8000
+    install_tavrilex
+    start_tavrilex
+    local delays d ms text
+    local deadline=$(( $(now_ms) + 60000 ))
+    until [ "$(quorbel_starts)" -ge 4 ]; do
+        sleep 0.2
+        [ "$(now_ms)" -lt "$deadline" ] || fail "quorbel started $(quorbel_starts) times in 60 s"
+    done
+    delays=$(crash_delays)
+    note "back after $delays ms"
+    for d in $delays; do [ "$d" -le 1000 ] || fail "quorbel back only $d ms after a crash"; done
+    sleep 0.3
+    ms=$(event_records | grep ' id=0x40000001 ' | tail -n 1 | sed 's/.* | //')
+    [ -n "$ms" ] || fail "no record of the watcher's starts: $(event_records)"
+    text=$(wine "$message_check_win" 'C:\e2e\tavrilex.exe' 40000001 quorbel "$ms" </dev/null 2>/dev/null | tr -d '\r')
+    expect_eq "the record of a start after a crash" "Tavrilex started quorbel $ms ms after it stopped: its stop watcher asked the service control manager for the start."$'\n'"To keep quorbel stopped on purpose, disable it first: sc.exe config quorbel start= disabled" "$text"
+}
+
+# quorbel dies 1 s after each start: the crash-loop warning, then the poll's pace.
+case_crash_loop() {
+    needs_crash_detection
+    open_prefix
+    register_quorbel crash-ms=1000
+    install_tavrilex
+    start_tavrilex
+    sleep 30
+    local starts gaps warning
+    starts=$(tr -d '\r' <"$prefix/drive_c/e2e/quorbel.journal" | awk '$1 == "running" { print $3 }')
+    gaps=$(awk 'NR > 1 { printf "%d ", $1 - last } { last = $1 }' <<<"$starts" | sed 's/ $//')
+    warning=$(event_records | grep -m1 ' id=0x80000003 ' | cut -d'|' -f3- | tr -d '|')
+    note "$(wc -l <<<"$starts") starts in 30 s, gaps $gaps ms; warning:$warning"
+    [ -n "$warning" ] || fail "no crash-loop warning: $(event_records)"
+    # After the two quick stops that make the loop, every start waits for a poll.
+    awk 'NR > 3 && $1 < 4000 { bad = 1 } END { exit bad }' <<<"${gaps// /$'\n'}" ||
+        fail "starts not at the poll's pace: gaps $gaps ms"
+}
+
+# Deleted, then stopped, quorbel goes while Tavrilex watches: a start of a
+# service marked for deletion is refused (1072), so nothing brings it back.
+case_delete_then_stop() {
+    open_prefix
+    register_quorbel
+    install_tavrilex
+    start_tavrilex
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    sleep 1   # the watcher's first request comes a period after the start
+    local starts gone
+    starts=$(quorbel_starts)
+    sc delete quorbel >/dev/null || fail "sc delete quorbel was refused"
+    sc stop quorbel >/dev/null
+    gone=$(wait_state quorbel "" 3000)
+    sleep 6
+    if [ "$(quorbel_starts)" -gt "$starts" ]; then
+        echo SKIP >"$dir/skip"
+        note "this SCM started quorbel while it was marked for deletion (Windows refuses with 1072)"
+        return 0
+    fi
+    expect_eq "quorbel a poll after its deletion and stop" "" "$(svc_state quorbel)"
+    note "quorbel gone $gone ms after the stop, not started again"
+}
+
+# Tavrilex's own process killed: what this SCM does (Wine runs no recovery
+# actions; Windows would start it again after 1 s).
+case_tavrilex_killed() {
+    needs_crash_detection
+    open_prefix
+    register_quorbel
+    install_tavrilex
+    start_tavrilex
+    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started"
+    wine taskkill /f /im tavrilex.exe </dev/null >/dev/null 2>&1
+    local down
+    down=$(wait_state Tavrilex 1 3000) || fail "Tavrilex not STOPPED within 3 s of taskkill /f"
+    sleep 3
+    expect_eq "Tavrilex state and exit code 3 s later, quorbel's state" "1 1067 4" \
+        "$(svc_state Tavrilex) $(sc query Tavrilex | sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p') $(svc_state quorbel)"
+    note "STOPPED (1067) $down ms after taskkill /f, not started again: no recovery actions; quorbel still RUNNING"
+}
+
 case_auto_start() {
     open_prefix
     register_quorbel
@@ -696,7 +798,8 @@ case_msi_uninstall() {
     note "stopped: 0, nothing left; deleted by hand: $gone, nothing left; running: $rc, still running, marked for deletion"
 }
 
-all_cases=(keeps_quorbel_running back_within_a_second quorbel_missing shutdown auto_start path_with_blanks
+all_cases=(crash_restart crash_loop delete_then_stop tavrilex_killed
+           keeps_quorbel_running back_within_a_second quorbel_missing shutdown auto_start path_with_blanks
            stop_refused remove remove_stops install console image msi_install msi_upgrade msi_uninstall)
 shift
 if [ $# -gt 0 ]; then
@@ -763,6 +866,22 @@ if ! { export SOURCE_DATE_EPOCH=$(date +%s) &&
     echo "FAIL setup: the packages were not built (see $work/msi/build.log)"; echo "0 passed, 1 failed"; exit 1
 fi
 
+# Does this SCM notice a service process that dies without reporting, as
+# Windows does? A stand-in that ends itself 300 ms after its start, in a
+# prefix of its own, is then "STOPPED 1067"; Wine 8 leaves it "RUNNING 0".
+crash_probe=$(
+    dir=$work/probe
+    rm -rf "$dir" && mkdir -p "$dir"
+    open_prefix >/dev/null 2>&1
+    printf crash-ms=300 >"$prefix/drive_c/e2e/probe.behaviour"
+    sc create probe binPath= "$stub_win probe C:\\e2e\\probe.journal @C:\\e2e\\probe.behaviour" start= demand >/dev/null
+    sc start probe >/dev/null
+    sleep 2
+    sc query probe | tr -d '\r' | awk '$1 == "STATE" { s = $4 } $1 == "WIN32_EXIT_CODE" { e = $3 } END { print s, e }'
+    close_prefix
+)
+echo "crash probe: a killed service is ${crash_probe:-not seen}"
+
 # Runs one case in the background subshell that calls it, with its log as
 # output. Its exit status lands in $dir/rc whichever way it ends.
 run_case() {
@@ -804,6 +923,6 @@ for name in "${all_cases[@]}"; do
         sed 's/^/    | /' "$d/log" | tail -n 25
     fi
 done
-echo "(build $wine_build; template prefix booted in ${template_s} s; whole suite ${SECONDS} s; logs in $cases_dir)"
+echo "($wine_label, build $wine_build; template prefix booted in ${template_s} s; whole suite ${SECONDS} s; logs in $cases_dir)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

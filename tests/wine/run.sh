@@ -22,9 +22,9 @@ builds=$(cd "$1" 2>/dev/null && pwd) || { echo "no such build root: $1" >&2; exi
 source "$(dirname "$0")/../../scripts/wine-pick.sh"
 wine_pick_suite
 build=$builds/$wine_build
-work=$build/wine-tests
+work=$build/wine-tests-$wine_label
 prefix=$work/prefix
-template=$build/e2e/template
+template=$build/e2e-$wine_label/template
 programs=(format_tests contract_tests)
 program_limit_s=90
 
