@@ -37,8 +37,18 @@ and the same source for 64-bit Windows (preset win64)."
             die "the $preset build failed"
     done
 fi
+# A crash shows only where the SCM notices a service process that dies:
+# Wine 10, in a root of its own, made on first use (scripts/wine10.sh).
+if [ -z "${TAVRILEX_WINE_ROOT:-}" ]; then
+    say "Making (or reusing) a Debian 13 root with Wine 10, whose service control manager
+notices a crashed service as Windows does; Debian 12's Wine 8 does not."
+    if why=$(bash scripts/wine10.sh make 2>&1 >/dev/null); then
+        exec bash scripts/wine10.sh run bash scripts/demo.sh "$builds"
+    fi
+    say "No Wine 10 ($(tail -n 1 <<<"$why")): going on with Wine 8, without the crash."
+fi
 build=$builds/$wine_build
-say "Running the $wine_build build ($wine_why)."
+say "Running the $wine_build build under $wine_label ($wine_why)."
 exe=$build/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
 message_check=$build/tests/e2e/message_check.exe
@@ -208,6 +218,32 @@ quorbel stops, and then starts it at once (the stop watcher)."
 first=$(wait_running 1 "$stop_limit_ms") || die "quorbel was not started"
 say "quorbel is $(state quorbel): Tavrilex's first poll started it $(seconds $(( first - asked ))) after sc start."
 
+step "Killing quorbel: a real crash"
+crash_at=$(journal_times running | wc -l)
+if [ -n "${TAVRILEX_WINE_ROOT:-}" ]; then
+    say "Now quorbel's process is made to end itself 4 seconds after each start,
+with TerminateProcess and no word to the service control manager, as a crash
+does (the stand-in is told crash-ms=4000, and stopped once so that it starts
+with it). The manager notices the dead process, reports quorbel STOPPED with
+error 1067, and tells Tavrilex, which starts it again at once. Twice:"
+    echo crash-ms=4000 >"$behaviour"
+    sc stop quorbel >/dev/null
+    for i in 1 2; do
+        wait_running $(( crash_at + i )) 10000 >/dev/null || die "quorbel was not started with its crash"
+        [ "$i" -eq 1 ] || : >"$behaviour"   # read at each start: the next one runs normally
+        back_at=$(wait_running $(( crash_at + i + 1 )) 10000) || die "quorbel was NOT back after its crash"
+        crashed_at=$(journal_times crash | tail -n 1)
+        printf '  crash %d: quorbel ended its own process; it was running again %d ms later\n' \
+            "$i" $(( back_at - crashed_at ))
+    done
+    sleep 0.3
+    say "The record of the last start, as Event Viewer shows it:"
+    show_record "$(records | grep '^information' | tail -n 1)"
+else
+    say "(Skipped: this Wine's service control manager never notices a service
+process that dies; a killed quorbel would stay RUNNING for it.)"
+fi
+
 step "Stopping quorbel: the stop watcher brings it back"
 say "Now quorbel is stopped three times with sc stop quorbel, as if it had failed,
 each at another moment of the poll cycle. Each time the service control manager
@@ -215,7 +251,7 @@ tells Tavrilex, which starts quorbel again at once: quorbel is down for a
 fraction of a second, not for up to 5 seconds until the next poll. The stand-in
 quorbel notes each stop and each start on its own clock; the times below come
 from those notes."
-last=$first
+last=$(journal_times running | tail -n 1)
 for i in 1 2 3; do
     sleep_until $(( last + 3500 + i * 1700 ))
     bounce
@@ -249,7 +285,7 @@ starts=$(( $(journal_times running | wc -l) - runs ))
 printf '\n  |0 s                |5 s                |10 s               |15 s               |20 s\n'
 tr -d '\r' <"$journal" | awk -v from="$from" -v cell="$cell_ms" -v cells="$cells" '
     $1 == "running" { up[++n] = $3; down[n] = -1 }
-    ($1 == "quit" || ($1 == "control" && $2 == 1)) && n > 0 && down[n] < 0 { down[n] = $3 }
+    ($1 == "quit" || $1 == "crash" || ($1 == "control" && $2 == 1)) && n > 0 && down[n] < 0 { down[n] = $3 }
     END {
         bar = ""
         for (c = 0; c < cells; c++) {
