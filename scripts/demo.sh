@@ -220,7 +220,7 @@ say "quorbel is $(state quorbel): Tavrilex's first poll started it $(seconds $((
 
 step "Killing quorbel: a real crash"
 crash_at=$(journal_times running | wc -l)
-if [ -n "${TAVRILEX_WINE_ROOT:-}" ]; then
+if [ "$(wine_crash_probe "$root/build/demo/probe" "$stub")" = "STOPPED 1067" ]; then
     say "Now quorbel's process is made to end itself 4 seconds after each start,
 with TerminateProcess and no word to the service control manager, as a crash
 does (the stand-in is told crash-ms=4000, and stopped once so that it starts

@@ -92,3 +92,22 @@ _wine_runs() {
 
 wine() { timeout -k 5 "${wine_limit_s:-120}" "${wine_chroot[@]}" "$WINELOADER" "$@"; }
 wineserver() { timeout -k 5 "${wine_limit_s:-120}" "${wine_chroot[@]}" /usr/bin/wineserver "$@"; }
+
+# Does this Wine's SCM notice a service process that dies without reporting,
+# as Windows does? Registers the stand-in quorbel $2 (a Unix path) in a fresh
+# prefix $1, lets it end its own process 300 ms after its start and prints
+# its state and exit code: "STOPPED 1067" where it does (Wine 10), "RUNNING 0"
+# where it does not (Wine 8). The prefix is removed again.
+wine_crash_probe() (
+    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    rm -rf "$1"
+    { wine wineboot -i && wineserver -w && wineserver -p && mkdir -p "$1/drive_c/probe" &&
+      cp "$2" "$1/drive_c/probe/stub.exe" && printf crash-ms=300 >"$1/drive_c/probe/behaviour" &&
+      wine sc create probe binPath= 'C:\probe\stub.exe probe C:\probe\journal @C:\probe\behaviour' &&
+      wine sc start probe && sleep 2; } </dev/null >/dev/null 2>&1
+    wine sc query probe </dev/null 2>/dev/null | tr -d '\r' |
+        awk '$1 == "STATE" { s = $4 } $1 == "WIN32_EXIT_CODE" { e = $3 } END { print s, e }'
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    rm -rf "$1"
+)
