@@ -104,6 +104,10 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     if (!service) {
         return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
     }
+    // Every right asked for must be granted, as the service's DACL decides.
+    if ((dwDesiredAccess & ~service->behaviour.grantedAccess) != 0) {
+        return api.Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
+    }
     HandleEntry entry;
     entry.kind = Kind::Service;
     entry.access = dwDesiredAccess;
@@ -169,8 +173,10 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (!entry) {
         return FALSE;
     }
+    // Wine 8 answers 124 for every level above the failure actions.
     if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
-        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO &&
+        dwInfoLevel != SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
         return api.Fail(ERROR_INVALID_LEVEL, FALSE);
     }
     ServiceEntry* service = ServiceBehind(api, *entry);
@@ -182,6 +188,20 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     }
     if (!lpInfo) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO) {
+        const DWORD type = static_cast<const SERVICE_SID_INFO*>(lpInfo)->dwServiceSidType;
+        if (type != SERVICE_SID_TYPE_NONE && type != SERVICE_SID_TYPE_UNRESTRICTED &&
+            type != SERVICE_SID_TYPE_RESTRICTED) {
+            return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+        }
+        service->config.sidType = type;
+        return TRUE;
+    }
+    if (dwInfoLevel == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
+        service->config.requiredPrivileges =
+            ParseMultiString(static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOW*>(lpInfo)->pmszRequiredPrivileges);
+        return TRUE;
     }
     if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
         service->config.failureActionsOnNonCrash =

@@ -45,6 +45,8 @@ struct ServiceConfig {
     DWORD failureResetPeriod = 0;
     std::vector<SC_ACTION> failureActions;
     bool failureActionsOnNonCrash = false;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+    std::vector<std::wstring> requiredPrivileges;  // SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO; none: all
+    DWORD sidType = SERVICE_SID_TYPE_NONE;          // SERVICE_CONFIG_SERVICE_SID_INFO
 };
 
 // How a registered service behaves when the simulated SCM acts on it.
@@ -67,6 +69,9 @@ struct ServiceBehaviour {
     DWORD startPendingMs = 0;
     DWORD runsForMs = 0;
     DWORD stopPendingMs = 0;
+    // The rights its permissions grant the caller: an open that asks for
+    // more fails with 5. Wine grants every right asked for.
+    DWORD grantedAccess = SERVICE_ALL_ACCESS;
 };
 
 // Registers a service directly (as if installed earlier) in the given state.
