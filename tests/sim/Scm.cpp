@@ -104,8 +104,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     if (!service) {
         return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
     }
-    // Every right asked for must be granted, as the service's DACL decides.
-    if ((dwDesiredAccess & ~service->behaviour.grantedAccess) != 0) {
+    if ((dwDesiredAccess & ~service->grantedAccess) != 0) {  // its DACL refuses a right asked for
         return api.Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
     }
     HandleEntry entry;
@@ -173,7 +172,7 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (!entry) {
         return FALSE;
     }
-    // Wine 8 answers 124 for every level above the failure actions.
+    // Wine 8 answers 124 for the SID type and the privileges too.
     if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
         dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO &&
         dwInfoLevel != SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
@@ -190,17 +189,12 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO) {
-        const DWORD type = static_cast<const SERVICE_SID_INFO*>(lpInfo)->dwServiceSidType;
-        if (type != SERVICE_SID_TYPE_NONE && type != SERVICE_SID_TYPE_UNRESTRICTED &&
-            type != SERVICE_SID_TYPE_RESTRICTED) {
-            return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
-        }
-        service->config.sidType = type;
+        service->config.sidType = static_cast<const SERVICE_SID_INFO*>(lpInfo)->dwServiceSidType;
         return TRUE;
     }
     if (dwInfoLevel == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
-        service->config.requiredPrivileges =
-            ParseMultiString(static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOW*>(lpInfo)->pmszRequiredPrivileges);
+        const auto* privileges = static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOW*>(lpInfo);
+        service->config.requiredPrivileges = ParseMultiString(privileges->pmszRequiredPrivileges);
         return TRUE;
     }
     if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {

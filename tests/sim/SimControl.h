@@ -45,7 +45,7 @@ struct ServiceConfig {
     DWORD failureResetPeriod = 0;
     std::vector<SC_ACTION> failureActions;
     bool failureActionsOnNonCrash = false;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
-    std::vector<std::wstring> requiredPrivileges;  // SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO; none: all
+    std::vector<std::wstring> requiredPrivileges;  // SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO
     DWORD sidType = SERVICE_SID_TYPE_NONE;          // SERVICE_CONFIG_SERVICE_SID_INFO
 };
 
@@ -69,9 +69,6 @@ struct ServiceBehaviour {
     DWORD startPendingMs = 0;
     DWORD runsForMs = 0;
     DWORD stopPendingMs = 0;
-    // The rights its permissions grant the caller: an open that asks for
-    // more fails with 5. Wine grants every right asked for.
-    DWORD grantedAccess = SERVICE_ALL_ACCESS;
 };
 
 // Registers a service directly (as if installed earlier) in the given state.
@@ -88,6 +85,9 @@ void SetServiceState(const std::wstring& name, DWORD state);
 // The checkpoint and wait hint its status gives. Precondition: HasService(name).
 void SetServiceProgress(const std::wstring& name, DWORD checkPoint, DWORD waitHint);
 bool IsMarkedForDelete(const std::wstring& name);
+// The rights the service's permissions grant (all, until set): an open that
+// asks for more fails with 5. Wine grants every right asked for.
+void SetGrantedAccess(const std::wstring& name, DWORD rights);
 // Number of start requests StartServiceW accepted for the service.
 int StartCount(const std::wstring& name);
 

@@ -86,14 +86,6 @@ size_t RecordsOfType(WORD type)
     return std::count_if(records.begin(), records.end(), [type](const sim::EventRecord& r) { return r.type == type; });
 }
 
-// A quorbel whose permissions grant Tavrilex `rights` alone.
-sim::ServiceBehaviour Granting(DWORD rights)
-{
-    sim::ServiceBehaviour behaviour;
-    behaviour.grantedAccess = rights;
-    return behaviour;
-}
-
 void StartRefusedForGood()
 {
     sim::AddService(kQuorbel, SERVICE_STOPPED);
@@ -208,8 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Kelvarund - Failed to open SCM"},
         RecordRow{"WatchedServiceUnknown", [] {}, "Kelvarund - Failed to open service with error:  1060"},
         RecordRow{"StartRefused", StartRefusedForGood, kStartDisabled},
-        RecordRow{"HardenedQuorbelGrantsQueryOnly",
-                  [] { sim::AddService(kQuorbel, SERVICE_STOPPED, Granting(SERVICE_QUERY_STATUS)); },
+        RecordRow{"HardenedWithoutStart",
+                  [] { sim::AddService(kQuorbel); sim::SetGrantedAccess(kQuorbel, SERVICE_QUERY_STATUS); },
                   "Kelvarund - Failed to open service with error:  5"}),
     [](const ::testing::TestParamInfo<RecordRow>& info) { return std::string(info.param.name); });
 
@@ -220,6 +212,7 @@ class SampleServiceTest : public SimTest {};
 TEST_F(SampleServiceTest, StoppedWatchedServiceIsKeptStartedOverManyPolls)
 {
     sim::AddService(kQuorbel, SERVICE_STOPPED);
+    sim::SetGrantedAccess(kQuorbel, SERVICE_QUERY_STATUS | SERVICE_START);  // hardened: all it needs
     {
         CTestService service;
         // Something stops quorbel again during every sleep.
@@ -523,13 +516,7 @@ TEST_P(LoopAndWatcher, EachStopGetsOneStartAtOnceAndOneRecord)
             StepClock(5500 + 100 * (random() % 36));
             ASSERT_EQ(sim::GetServiceState(kQuorbel), DWORD{SERVICE_RUNNING});
             const int starts = sim::StartCount(kQuorbel);
-            // The simulation's permissions are everyone's: a hardened
-            // quorbel, which refuses the stop, stops of its own accord.
-            if ((GetParam().quorbel.grantedAccess & SERVICE_STOP) != 0) {
-                StopAsScDoes(kQuorbel);
-            } else {
-                sim::SetServiceState(kQuorbel, SERVICE_STOPPED);
-            }
+            StopAsScDoes(kQuorbel);
             StepUntil([] { return sim::GetServiceState(kQuorbel) == SERVICE_STOPPED; });
             const unsigned long long stopped = sim::Now();
             StepUntil([starts] { return sim::StartCount(kQuorbel) != starts; });
@@ -548,8 +535,7 @@ INSTANTIATE_TEST_SUITE_P(Watchdog, LoopAndWatcher,
                          ::testing::Values(TogetherRow{"StartsAtOnce", Takes(0, 0)},
                                            TogetherRow{"StartTakesOneSecond", Takes(1000, 0)},
                                            TogetherRow{"StartTakesThreeSeconds", Takes(3000, 0)},
-                                           TogetherRow{"StopTakesThreeSeconds", Takes(0, 3000)},
-                                           TogetherRow{"HardenedQuorbel", Granting(SERVICE_QUERY_STATUS | SERVICE_START)}),
+                                           TogetherRow{"StopTakesThreeSeconds", Takes(0, 3000)}),
                          [](const ::testing::TestParamInfo<TogetherRow>& info) { return std::string(info.param.name); });
 
 // Failing 0.5 s after each start: two quick restarts, then the poll's pace and one warning.
