@@ -22,11 +22,13 @@ static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the status query hands the 
 bool QueryStatus(const std::wstring& serviceName, SERVICE_STATUS_PROCESS& status)
 {
     // Declared in this order so that the service handle is closed first.
-    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    // Each open asks only for the right its one call needs: a service whose
+    // permissions were hardened may grant LocalSystem no more than that.
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         return false;
     }
-    const CServiceHandle service(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    const CServiceHandle service(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
     if (!service) {
         return false;
     }
@@ -99,11 +101,11 @@ std::string RequestStart(const std::wstring& serviceName, bool stalled, CheckOut
 {
     DWORD startError = 0;
     {
-        const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         if (!manager) {
             return kOpenScmFailed;
         }
-        const CServiceHandle service(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+        const CServiceHandle service(OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_START));
         if (!service) {
             // Read before the close, which may set a last error of its own.
             const DWORD openError = GetLastError();

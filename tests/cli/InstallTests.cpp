@@ -35,6 +35,8 @@ TEST_F(InstallTest, RegistersQuotedAutoStartOwnProcessServiceAsLocalSystem)
         EXPECT_EQ(config.failureActions[i].Delay, delays[i]);
     }
     EXPECT_TRUE(config.failureActionsOnNonCrash);  // on a start that failed, too
+    EXPECT_EQ(config.requiredPrivileges, (std::vector<std::wstring>{L"SeChangeNotifyPrivilege"}));
+    EXPECT_EQ(config.sidType, DWORD{SERVICE_SID_TYPE_UNRESTRICTED});
 
     // The event source names this executable, unquoted, as its message file.
     sim::RegistryValue value;
@@ -62,7 +64,7 @@ TEST_F(InstallTest, AsksForNoMoreAccessThanItNeedsAndClosesManagerFirst)
     ASSERT_EQ(creates.size(), 1u);
     EXPECT_EQ(creates[0].arg, 0x00000016u);
     const std::vector<sim::Call> configs = CallsOf("ChangeServiceConfig2W");
-    ASSERT_EQ(configs.size(), 3u);
+    ASSERT_EQ(configs.size(), 5u);  // and the privileges, then the SID type
     EXPECT_EQ(configs[0].arg, static_cast<DWORD>(SERVICE_CONFIG_DESCRIPTION));
     EXPECT_EQ(configs[1].arg, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS));
     EXPECT_EQ(configs[2].arg, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG));
@@ -94,11 +96,11 @@ TEST_F(InstallTest, SecondInstallFailsAndKeepsTheFirstRegistration)
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"scm"}));
 }
 
-// A refused description, or a flag the system does not know (Wine), is no failure.
+// A refused description, or a level the system does not know (Wine 8), is no failure.
 TEST_F(InstallTest, RefusedDescriptionStillReportsInstalled)
 {
     sim::ScopedFault fault("ChangeServiceConfig2W", ERROR_ACCESS_DENIED);
-    sim::FailCall("ChangeServiceConfig2W", 3, ERROR_INVALID_LEVEL);
+    sim::FailCall("ChangeServiceConfig2W", 3, ERROR_INVALID_LEVEL, 3);
 
     EXPECT_EQ(RunCommand(InstallSelf, 0), "Tavrilex is installed.\n");
 
@@ -203,6 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
         InstallFailureRow{"RecoveryFlagRefused", "ChangeServiceConfig2W", 3, ERROR_ACCESS_DENIED,
                           "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
+        InstallFailureRow{"PrivilegesRefused", "ChangeServiceConfig2W", 4, ERROR_ACCESS_DENIED,
+                          "ChangeServiceConfig2 failed w/err 0x00000005\n", {"scm", "service"}},
+        InstallFailureRow{"SidTypeRefused", "ChangeServiceConfig2W", 5, ERROR_INVALID_PARAMETER,
+                          "ChangeServiceConfig2 failed w/err 0x00000057\n", {"scm", "service"}},
         InstallFailureRow{"EventSourceKeyRefused", "RegCreateKeyExW", 1, ERROR_ACCESS_DENIED,
                           "RegCreateKeyEx failed w/err 0x00000005\n", {"scm", "service"}},
         InstallFailureRow{"EventSourceValueRefused", "RegSetValueExW", 2, ERROR_NOT_ENOUGH_MEMORY,

@@ -80,6 +80,15 @@ TEST_F(RemoveTest, RunningInstanceThatRefusesStopIsRemovedAndKeepsRunning)
     EXPECT_TRUE(sim::IsMarkedForDelete(L"Tavrilex"));
     EXPECT_EQ(sim::GetServiceState(L"Tavrilex"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(sim::SleepCount(), 0);
+
+    // Marked for deletion, its source left (sc.exe delete): 1072, and the
+    // source goes too; a refused deletion of it is the outcome.
+    sim::AddRegistryKey(kEventSourceKey);
+    sim::FailCall("RegDeleteKeyW", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_ACCESS_DENIED),
+              "DeleteService failed w/err 0x00000430\nRegDeleteKey failed w/err 0x00000005\n");
+    EXPECT_EQ(RunCommand(RemoveSelf, ERROR_SERVICE_MARKED_FOR_DELETE), "DeleteService failed w/err 0x00000430\n");
+    EXPECT_FALSE(sim::HasRegistryKey(kEventSourceKey));
 }
 
 TEST_F(RemoveTest, RefusedDeletionIsReportedAndTheRegistrationStays)

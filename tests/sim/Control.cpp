@@ -351,6 +351,12 @@ void SetServiceProgress(const std::wstring& name, DWORD checkPoint, DWORD waitHi
     service->reported.dwWaitHint = waitHint;
 }
 
+void SetGrantedAccess(const std::wstring& name, DWORD rights)
+{
+    ControlScope scope;
+    FindService(scope.S(), name)->grantedAccess = rights;
+}
+
 bool IsMarkedForDelete(const std::wstring& name)
 {
     ControlScope scope;

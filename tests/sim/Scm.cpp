@@ -104,6 +104,9 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     if (!service) {
         return api.Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
     }
+    if ((dwDesiredAccess & ~service->grantedAccess) != 0) {  // its DACL refuses a right asked for
+        return api.Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
+    }
     HandleEntry entry;
     entry.kind = Kind::Service;
     entry.access = dwDesiredAccess;
@@ -169,8 +172,10 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (!entry) {
         return FALSE;
     }
+    // Wine 8 answers 124 for the SID type and the privileges too.
     if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
-        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO &&
+        dwInfoLevel != SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
         return api.Fail(ERROR_INVALID_LEVEL, FALSE);
     }
     ServiceEntry* service = ServiceBehind(api, *entry);
@@ -182,6 +187,15 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     }
     if (!lpInfo) {
         return api.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO) {
+        service->config.sidType = static_cast<const SERVICE_SID_INFO*>(lpInfo)->dwServiceSidType;
+        return TRUE;
+    }
+    if (dwInfoLevel == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
+        const auto* privileges = static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOW*>(lpInfo);
+        service->config.requiredPrivileges = ParseMultiString(privileges->pmszRequiredPrivileges);
+        return TRUE;
     }
     if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
         service->config.failureActionsOnNonCrash =

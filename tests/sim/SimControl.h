@@ -45,6 +45,8 @@ struct ServiceConfig {
     DWORD failureResetPeriod = 0;
     std::vector<SC_ACTION> failureActions;
     bool failureActionsOnNonCrash = false;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+    std::vector<std::wstring> requiredPrivileges;  // SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO
+    DWORD sidType = SERVICE_SID_TYPE_NONE;          // SERVICE_CONFIG_SERVICE_SID_INFO
 };
 
 // How a registered service behaves when the simulated SCM acts on it.
@@ -83,6 +85,9 @@ void SetServiceState(const std::wstring& name, DWORD state);
 // The checkpoint and wait hint its status gives. Precondition: HasService(name).
 void SetServiceProgress(const std::wstring& name, DWORD checkPoint, DWORD waitHint);
 bool IsMarkedForDelete(const std::wstring& name);
+// The rights the service's permissions grant (all, until set): an open that
+// asks for more fails with 5. Wine grants every right asked for.
+void SetGrantedAccess(const std::wstring& name, DWORD rights);
 // Number of start requests StartServiceW accepted for the service.
 int StartCount(const std::wstring& name);
 

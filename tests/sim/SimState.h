@@ -47,6 +47,7 @@ struct ServiceEntry {
     // in a simulated run; zero for services the SCM drives by itself.
     SERVICE_STATUS reported{};
     bool markedForDelete = false;
+    DWORD grantedAccess = SERVICE_ALL_ACCESS;
     bool stopRequested = false;  // an accepted stop is being played out
     std::deque<DWORD> pendingStopStates;
     int startCount = 0;

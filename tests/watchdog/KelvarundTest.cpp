@@ -52,6 +52,12 @@ TEST_P(KelvarundResult, ReturnsTheLineOfTheDecidingStep)
 }
 
 void Add(DWORD state) { sim::AddService(kQuorbel, state); }
+// Stopped, and hardened: its permissions grant only `rights`.
+void AddGranting(DWORD rights)
+{
+    Add(SERVICE_STOPPED);
+    sim::SetGrantedAccess(kQuorbel, rights);
+}
 
 // quorbel stopping with checkpoint 1, seen `ms` before the call at `checkPoint`.
 void PendingSeen(DWORD waitHint, DWORD ms, DWORD checkPoint = 1)
@@ -166,7 +172,10 @@ INSTANTIATE_TEST_SUITE_P(
                          Add(SERVICE_STOPPED);
                          sim::FailCall("CloseServiceHandle", 3, ERROR_INVALID_HANDLE, 2);
                      },
-                     "", 1, 2, 2}),
+                     "", 1, 2, 2},
+        KelvarundRow{"HardenedIsStarted", [] { AddGranting(SERVICE_QUERY_STATUS | SERVICE_START); }, "", 1, 2},
+        KelvarundRow{"HardenedWithoutStart", [] { AddGranting(SERVICE_QUERY_STATUS); }, std::string(kOpenRefused) + "5",
+                     0, 2}),
     [](const ::testing::TestParamInfo<KelvarundRow>& info) { return std::string(info.param.name); });
 
 // Every state but SERVICE_RUNNING gets a start request; the SCM refuses one
@@ -204,7 +213,7 @@ TEST_F(KelvarundTest, EmptyNameMakesNoPlatformCall)
     EXPECT_TRUE(sim::Journal().empty());
 }
 
-TEST_F(KelvarundTest, RunningServiceIsOneFullAccessQueryClosedServiceFirst)
+TEST_F(KelvarundTest, RunningServiceIsOneStatusQueryClosedServiceFirst)
 {
     sim::AddService(kQuorbel, SERVICE_RUNNING);
     sim::ClearJournal();
@@ -216,9 +225,9 @@ TEST_F(KelvarundTest, RunningServiceIsOneFullAccessQueryClosedServiceFirst)
     EXPECT_EQ(sim::JournalFunctions(), expected);
     const std::vector<sim::Call> journal = sim::Journal();
     ASSERT_EQ(journal.size(), expected.size());
-    EXPECT_EQ(journal[0].arg, static_cast<DWORD>(SC_MANAGER_ALL_ACCESS));
+    EXPECT_EQ(journal[0].arg, static_cast<DWORD>(SC_MANAGER_CONNECT));
     EXPECT_EQ(journal[1].text, kQuorbel);
-    EXPECT_EQ(journal[1].arg, static_cast<DWORD>(SERVICE_ALL_ACCESS));
+    EXPECT_EQ(journal[1].arg, static_cast<DWORD>(SERVICE_QUERY_STATUS));
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"service", "scm"}));
     EXPECT_EQ(sim::StartCount(kQuorbel), 0);
 }
@@ -235,12 +244,10 @@ TEST_F(KelvarundTest, StoppedServiceIsCheckedThenStartedOnASecondConnection)
         "OpenSCManagerW",     "OpenServiceW",   "StartServiceW",        "CloseServiceHandle", "CloseServiceHandle"};
     EXPECT_EQ(sim::JournalFunctions(), expected);
     for (const sim::Call& open : CallsOf("OpenSCManagerW")) {
-        EXPECT_EQ(open.arg, static_cast<DWORD>(SC_MANAGER_ALL_ACCESS));
+        EXPECT_EQ(open.arg, static_cast<DWORD>(SC_MANAGER_CONNECT));
     }
-    for (const sim::Call& open : CallsOf("OpenServiceW")) {
-        EXPECT_EQ(open.text, kQuorbel);
-        EXPECT_EQ(open.arg, static_cast<DWORD>(SERVICE_ALL_ACCESS));
-    }
+    EXPECT_EQ(CountCallsWithArg("OpenServiceW", SERVICE_QUERY_STATUS), 1);
+    EXPECT_EQ(CountCallsWithArg("OpenServiceW", SERVICE_START), 1);
     EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"service", "scm", "service", "scm"}));
     EXPECT_EQ(sim::GetServiceState(kQuorbel), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(sim::PeakOpenHandleCount(sim::HandleKind::Scm), 1);

@@ -199,7 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "Kelvarund - Failed to open SCM"},
         RecordRow{"WatchedServiceUnknown", [] {}, "Kelvarund - Failed to open service with error:  1060"},
-        RecordRow{"StartRefused", StartRefusedForGood, kStartDisabled}),
+        RecordRow{"StartRefused", StartRefusedForGood, kStartDisabled},
+        RecordRow{"HardenedWithoutStart",
+                  [] { sim::AddService(kQuorbel); sim::SetGrantedAccess(kQuorbel, SERVICE_QUERY_STATUS); },
+                  "Kelvarund - Failed to open service with error:  5"}),
     [](const ::testing::TestParamInfo<RecordRow>& info) { return std::string(info.param.name); });
 
 // ---- Polling -------------------------------------------------------------------
@@ -209,6 +212,7 @@ class SampleServiceTest : public SimTest {};
 TEST_F(SampleServiceTest, StoppedWatchedServiceIsKeptStartedOverManyPolls)
 {
     sim::AddService(kQuorbel, SERVICE_STOPPED);
+    sim::SetGrantedAccess(kQuorbel, SERVICE_QUERY_STATUS | SERVICE_START);  // hardened: all it needs
     {
         CTestService service;
         // Something stops quorbel again during every sleep.

@@ -131,6 +131,7 @@ TEST_F(StopWatcherTest, DeletionIsNotBlocked)
 TEST_F(StopWatcherTest, ManyStopsLeaveNothingOpen)
 {
     sim::AddService(kQuorbel, SERVICE_RUNNING);
+    sim::SetGrantedAccess(kQuorbel, SERVICE_QUERY_STATUS | SERVICE_START);  // hardened: all it needs
     CWatcher watcher;
     ASSERT_TRUE(WaitUntil([] { return Pauses() == 1; }));
     sim::AdvanceClock(kPeriodMs);
