@@ -58,7 +58,7 @@ public:
 
     static constexpr ULONGLONG kQuickRunMs = 3000;
     static constexpr ULONGLONG kSteadyRunMs = 60 * 1000;
-    static constexpr unsigned kFlapStops = 4;
+    static constexpr unsigned kFlapStops = 6;
     static constexpr ULONGLONG kFlapWindowMs = 60 * 60 * 1000;
     static constexpr ULONGLONG kEpisodeSteadyMs = 60 * 60 * 1000;
     static constexpr ULONGLONG kReminderMs = 60 * 60 * 1000;

@@ -255,7 +255,7 @@ struct Soak {
     bool shutdownQueued = false;
     std::vector<std::string> failures;
     // The restart policy's view, as its rules give it from the outcomes: the
-    // fourth stop after a start of ours within an hour begins an episode,
+    // sixth stop after a start of ours within an hour begins an episode,
     // which silences the start records until quorbel has run an hour.
     int starts = 0;
     bool stopCounted = false;
@@ -280,7 +280,7 @@ struct Soak {
         const bool stopped = world.outcome == Outcome::Stopped || world.outcome == Outcome::Disabled ||
                              world.outcome == Outcome::StartRefused;
         if (stopped && !stopCounted && starts != 0) {
-            while (!window.empty() && (now - window.front() >= 3600000 || window.size() == 4)) {
+            while (!window.empty() && (now - window.front() >= 3600000 || window.size() == 6)) {
                 window.erase(window.begin());
             }
             window.push_back(now);
@@ -288,11 +288,11 @@ struct Soak {
             if (episode) {
                 ++episodeStops;
                 warn = now - lastWarning >= 3600000;
-            } else if (window.size() == 4) {
+            } else if (window.size() == 6) {
                 episode = warn = true;
                 began = window.front();
-                episodeStops = 4;
-                episodeStarts = 3;
+                episodeStops = 6;
+                episodeStarts = 5;
             }
             if (warn) {
                 lastWarning = now;
