@@ -172,12 +172,10 @@ void CRestartPolicy::NoteRunning()
         if (!m_episode || GetTickCount64() - m_lastStart < kEpisodeSteadyMs) {
             return;
         }
-        // Counted afresh from here: the stops before it ran steadily are
-        // the old episode's.
+        // The window is empty by now: its stops are an hour old.
         m_episode = false;
         m_crashLoop = false;
         m_quickSeen = false;
-        m_inWindow = 0;
         records.push_back({EVENTLOG_INFORMATION_TYPE, kEventEpisodeOver,
                            {m_watched, Decimal(m_episodeStops), Decimal(m_episodeStarts),
                             Seconds(m_lastStart - m_episodeBegan)}});

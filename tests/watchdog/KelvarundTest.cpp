@@ -102,6 +102,12 @@ INSTANTIATE_TEST_SUITE_P(
         KelvarundRow{"PendingCheckpointAdvances", [] { PendingSeen(3000, 6000, 2); }, "", 0, 2},
         KelvarundRow{"PendingStalled", [] { PendingSeen(3000, 6000); }, std::string(kStartRefused) + "1056", 0, 2},
         KelvarundRow{"PendingStalledLessThanAPeriod", [] { PendingSeen(1000, 4000); }, "", 0, 2},
+        KelvarundRow{"PendingFirstSeenLateIsTimedFromThen",
+                     [] {
+                         sim::AdvanceClock(10000);
+                         PendingSeen(3000, 4000);
+                     },
+                     "", 0, 2},
         // A paused check between two of the same pending state: no hang.
         KelvarundRow{"PausedBetweenIsForgotten",
                      [] {
