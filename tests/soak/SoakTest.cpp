@@ -254,28 +254,19 @@ struct Soak {
     int eventHandles = -1;
     bool shutdownQueued = false;
     std::vector<std::string> failures;
-    // The restart policy's view, as its rules give it from the outcomes: the
-    // sixth stop after a start of ours within an hour begins an episode,
-    // which silences the start records until quorbel has run an hour.
-    int starts = 0;
-    bool stopCounted = false;
+    // The restart policy's rules, from the outcomes: the sixth stop after a
+    // start of ours within an hour begins an episode, with a warning (again
+    // at a stop an hour on) and no start records until quorbel has run an
+    // hour, when one record ends it.
+    int starts = 0, episodeStops = 0, episodeStarts = 0;
+    bool stopCounted = false, episode = false;
     unsigned long long lastStart = 0, lastWarning = 0, began = 0;
     std::vector<unsigned long long> window;
-    bool episode = false;
-    int episodeStops = 0, episodeStarts = 0;
 
     // The policy's records of the poll made at `now`.
     std::vector<sim::EventRecord> PolicyRecords(unsigned long long now)
     {
         std::vector<sim::EventRecord> records;
-        const auto record = [&records](WORD type, DWORD id, std::vector<std::wstring> strings) {
-            sim::EventRecord r;
-            r.source = L"Tavrilex";
-            r.type = type;
-            r.eventId = id;
-            r.strings = std::move(strings);
-            records.push_back(r);
-        };
         const auto seconds = [](unsigned long long ms) { return std::to_wstring((ms + 500) / 1000); };
         const bool stopped = world.outcome == Outcome::Stopped || world.outcome == Outcome::Disabled ||
                              world.outcome == Outcome::StartRefused;
@@ -284,37 +275,32 @@ struct Soak {
                 window.erase(window.begin());
             }
             window.push_back(now);
-            bool warn = false;
-            if (episode) {
-                ++episodeStops;
-                warn = now - lastWarning >= 3600000;
-            } else if (window.size() == 6) {
-                episode = warn = true;
-                began = window.front();
-                episodeStops = 6;
-                episodeStarts = 5;
-            }
-            if (warn) {
+            const bool begins = !episode && window.size() == 6;
+            episodeStops = begins ? 6 : episodeStops + 1;
+            episodeStarts = begins ? 5 : episodeStarts;
+            began = begins ? window.front() : began;
+            if (begins || (episode && now - lastWarning >= 3600000)) {
                 lastWarning = now;
-                record(EVENTLOG_WARNING_TYPE, 0x80000004, {L"quorbel", std::to_wstring(episodeStops), seconds(now - began)});
+                records.push_back({L"Tavrilex", EVENTLOG_WARNING_TYPE, 0, 0x80000004, false,
+                                   {L"quorbel", std::to_wstring(episodeStops), seconds(now - began)}, 0, false});
             }
+            episode = episode || begins;
         }
         stopCounted = stopped || stopCounted;
         if (world.outcome == Outcome::Stopped) {
             ++starts;
             lastStart = now;
             stopCounted = false;
-            if (episode) {
-                ++episodeStarts;
-            } else {
+            episodeStarts += episode ? 1 : 0;
+            if (!episode) {
                 records.push_back(ExpectedRecord(""));
             }
         }
         if (world.outcome == Outcome::Running && episode && now - lastStart >= 3600000) {
             episode = false;
-            window.clear();
-            record(EVENTLOG_INFORMATION_TYPE, 0x40000005,
-                   {L"quorbel", std::to_wstring(episodeStops), std::to_wstring(episodeStarts), seconds(lastStart - began)});
+            records.push_back({L"Tavrilex", EVENTLOG_INFORMATION_TYPE, 0, 0x40000005, false,
+                               {L"quorbel", std::to_wstring(episodeStops), std::to_wstring(episodeStarts),
+                                seconds(lastStart - began)}, 0, false});
         }
         return records;
     }
