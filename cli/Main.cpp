@@ -5,7 +5,8 @@
 #include "TavrilexMessages.h"  // made from the message table by the message compiler
 
 static_assert(MSG_RECORD_TEXT == kEventFailure && MSG_STARTED_BY_WATCHER == kEventStartedByWatcher &&
-                  MSG_STARTED_BY_POLL == kEventStartedByPoll && MSG_CRASH_LOOP == kEventCrashLoop,
+                  MSG_STARTED_BY_POLL == kEventStartedByPoll && MSG_CRASH_LOOP == kEventCrashLoop &&
+                  MSG_FLAPPING == kEventFlapping && MSG_EPISODE_OVER == kEventEpisodeOver,
               "the records' identifiers are those of the message table");
 
 extern "C" int wmain(int argc, wchar_t* argv[])

@@ -4,6 +4,8 @@
 
 #include "Platform.h"
 
+#include <mutex>
+
 // The identifiers, with the severity bits the message compiler gives them;
 // each names a text in the message table (cli/TavrilexMessages.mc), which
 // Event Viewer renders with the record's strings. Event Viewer shows the low
@@ -18,8 +20,27 @@ constexpr DWORD kEventStartedByWatcher = 0x40000001;
 constexpr DWORD kEventStartedByPoll = 0x40000002;
 // quorbel in a crash loop: its name, how many stops, in how many seconds.
 constexpr DWORD kEventCrashLoop = 0x80000003;
+// quorbel keeps stopping, whatever its runs last: its name, how many stops,
+// in how many seconds.
+constexpr DWORD kEventFlapping = 0x80000004;
+// The end of such an episode: its name, its stops, its starts, and the
+// seconds from its first stop to the start that ran steadily.
+constexpr DWORD kEventEpisodeOver = 0x40000005;
 
 // Writes one record of `source` with `count` strings, category 0, no SID
 // and no data. A source that cannot be registered drops the record without a
 // word; the write's own result is not tested.
 void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
+
+// Lets records through until it is closed. The check and the write are one
+// step under its lock, and Close takes that lock: once Close has returned, no
+// record is begun. A write holds back only Close and other writes.
+class CRecordGate {
+public:
+    void Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
+    void Close();
+
+private:
+    std::mutex m_lock;
+    bool m_closed = false;
+};

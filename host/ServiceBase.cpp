@@ -51,6 +51,20 @@ void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWS
     ReportEventW(eventSource.get(), type, 0, eventId, nullptr, count, 0, strings, nullptr);
 }
 
+void CRecordGate::Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings)
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_closed) {
+        WriteEventRecord(source, type, eventId, count, strings);
+    }
+}
+
+void CRecordGate::Close()
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_closed = true;
+}
+
 void CServiceBase::LogEvent(PCWSTR message) const
 {
     LPCWSTR strings[2] = {m_serviceName, message};

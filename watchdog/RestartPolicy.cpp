@@ -1,6 +1,5 @@
 #include "RestartPolicy.h"
 
-#include "EventLog.h"
 #include "Kelvarund.h"
 
 #include <string>
@@ -12,6 +11,12 @@ std::wstring Decimal(ULONGLONG value)
 {
     const std::string digits = FormatUnsigned(static_cast<DWORD>(value));
     return std::wstring(digits.begin(), digits.end());
+}
+
+// Milliseconds as whole seconds, rounded.
+std::wstring Seconds(ULONGLONG ms)
+{
+    return Decimal((ms + 500) / 1000);
 }
 
 // The text for the state a check found, as the start's record gives it.
@@ -47,7 +52,18 @@ unsigned long CRestartPolicy::StartsSoFar()
 
 StopVerdict CRestartPolicy::NoteStop(unsigned long startsBefore)
 {
-    const std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<Pending> records;
+    StopVerdict verdict;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        verdict = Decide(startsBefore, records);
+    }
+    Write(records);
+    return verdict;
+}
+
+StopVerdict CRestartPolicy::Decide(unsigned long startsBefore, std::vector<Pending>& out)
+{
     // A start accepted since the look began followed this very stop: a
     // service is started only once it has stopped.
     if (m_starts != startsBefore) {
@@ -62,10 +78,12 @@ StopVerdict CRestartPolicy::NoteStop(unsigned long startsBefore)
     m_stopCounted = true;
     m_stopSeen = now;
     const ULONGLONG ran = m_starts != 0 ? now - m_lastStart : kSteadyRunMs;
+    // The stop found before our first start is no stop of the service's.
+    const bool episodeBegins = m_starts != 0 && NoteInWindow(now);
     if (m_crashLoop && ran < kSteadyRunMs) {
         ++m_loopStops;
         if (now - m_lastWarning >= kReminderMs) {
-            WriteWarning(now);
+            Warn(now, out);
         }
         return StopVerdict::LeaveToPoll;
     }
@@ -76,53 +94,115 @@ StopVerdict CRestartPolicy::NoteStop(unsigned long startsBefore)
         m_quickSeen = false;
     }
     ++m_loopStops;
-    if (ran >= kQuickRunMs) {
-        return StopVerdict::Restart;
+    if (ran < kQuickRunMs && m_quickSeen) {
+        m_crashLoop = true;
+        if (!m_episode) {
+            BeginEpisode(m_firstQuickStart, m_loopStops);
+        }
+        Warn(now, out);
+        return StopVerdict::LeaveToPoll;
     }
     // One quick stop is mended at once: a single failure is no loop.
-    if (!m_quickSeen) {
+    if (ran < kQuickRunMs) {
         m_quickSeen = true;
         m_firstQuickStart = m_lastStart;
         m_loopStops = 1;
-        return StopVerdict::Restart;
     }
-    m_crashLoop = true;
-    WriteWarning(now);
-    return StopVerdict::LeaveToPoll;
+    if (episodeBegins || (m_episode && now - m_lastWarning >= kReminderMs)) {
+        Warn(now, out);
+    }
+    return StopVerdict::Restart;
+}
+
+bool CRestartPolicy::NoteInWindow(ULONGLONG now)
+{
+    unsigned dropped = 0;
+    while (dropped < m_inWindow && (now - m_window[dropped] >= kFlapWindowMs || m_inWindow - dropped == kFlapStops)) {
+        ++dropped;
+    }
+    for (unsigned i = dropped; i < m_inWindow; ++i) {
+        m_window[i - dropped] = m_window[i];
+    }
+    m_inWindow -= dropped;
+    m_window[m_inWindow++] = now;
+    if (m_episode) {
+        ++m_episodeStops;
+        return false;
+    }
+    if (m_inWindow < kFlapStops) {
+        return false;
+    }
+    BeginEpisode(m_window[0], kFlapStops);
+    return true;
+}
+
+void CRestartPolicy::BeginEpisode(ULONGLONG began, unsigned stops)
+{
+    m_episode = true;
+    m_episodeBegan = began;
+    m_episodeStops = stops;
+    m_episodeStarts = stops - 1;  // the last stop's start is still to come
 }
 
 void CRestartPolicy::NoteStart(Asker asker, DWORD foundState)
 {
-    const std::lock_guard<std::mutex> lock(m_lock);
-    const ULONGLONG now = GetTickCount64();
-    ++m_starts;
-    m_lastStart = now;
-    m_stopCounted = false;
-    if (m_silent || m_crashLoop) {
-        return;
+    std::vector<Pending> records;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const ULONGLONG now = GetTickCount64();
+        ++m_starts;
+        m_lastStart = now;
+        m_stopCounted = false;
+        if (m_episode) {
+            ++m_episodeStarts;
+        } else {
+            const bool watcher = asker == Asker::Watcher;
+            records.push_back({EVENTLOG_INFORMATION_TYPE, watcher ? kEventStartedByWatcher : kEventStartedByPoll,
+                               {m_watched, watcher ? Decimal(now - m_stopSeen) : StateText(foundState)}});
+        }
     }
-    const bool watcher = asker == Asker::Watcher;
-    const std::wstring detail = watcher ? Decimal(now - m_stopSeen) : StateText(foundState);
-    LPCWSTR strings[2] = {m_watched, detail.c_str()};
-    WriteEventRecord(m_source, EVENTLOG_INFORMATION_TYPE, watcher ? kEventStartedByWatcher : kEventStartedByPoll, 2,
-                     strings);
+    Write(records);
 }
 
-void CRestartPolicy::Silence()
+void CRestartPolicy::NoteRunning()
 {
-    const std::lock_guard<std::mutex> lock(m_lock);
-    m_silent = true;
+    std::vector<Pending> records;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_episode || GetTickCount64() - m_lastStart < kEpisodeSteadyMs) {
+            return;
+        }
+        // The window is empty by now: its stops are an hour old.
+        m_episode = false;
+        m_crashLoop = false;
+        m_quickSeen = false;
+        records.push_back({EVENTLOG_INFORMATION_TYPE, kEventEpisodeOver,
+                           {m_watched, Decimal(m_episodeStops), Decimal(m_episodeStarts),
+                            Seconds(m_lastStart - m_episodeBegan)}});
+    }
+    Write(records);
 }
 
-void CRestartPolicy::WriteWarning(ULONGLONG now)
+void CRestartPolicy::Warn(ULONGLONG now, std::vector<Pending>& out)
 {
     m_lastWarning = now;
-    if (m_silent) {
-        return;
+    if (m_crashLoop) {
+        const ULONGLONG tenths = (now - m_firstQuickStart + 50) / 100;
+        out.push_back({EVENTLOG_WARNING_TYPE, kEventCrashLoop,
+                       {m_watched, Decimal(m_loopStops), Decimal(tenths / 10) + L"." + Decimal(tenths % 10)}});
+    } else {
+        out.push_back({EVENTLOG_WARNING_TYPE, kEventFlapping,
+                       {m_watched, Decimal(m_episodeStops), Seconds(now - m_episodeBegan)}});
     }
-    const ULONGLONG tenths = (now - m_firstQuickStart + 50) / 100;
-    const std::wstring stops = Decimal(m_loopStops);
-    const std::wstring seconds = Decimal(tenths / 10) + L"." + Decimal(tenths % 10);
-    LPCWSTR strings[3] = {m_watched, stops.c_str(), seconds.c_str()};
-    WriteEventRecord(m_source, EVENTLOG_WARNING_TYPE, kEventCrashLoop, 3, strings);
+}
+
+void CRestartPolicy::Write(const std::vector<Pending>& records)
+{
+    for (const Pending& record : records) {
+        std::vector<LPCWSTR> strings;
+        for (const std::wstring& text : record.strings) {
+            strings.push_back(text.c_str());
+        }
+        m_records.Write(m_source, record.type, record.eventId, static_cast<WORD>(strings.size()), strings.data());
+    }
 }

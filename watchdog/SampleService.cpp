@@ -39,9 +39,9 @@ WCHAR WidenByte(char byte)
 }
 
 // Writes one error record with the strings `source` and the widened message,
-// in the shape every record of the service has. A source that cannot be
-// registered drops the record without a word.
-void WriteFailureRecord(PCWSTR source, const std::string& message)
+// in the shape every record of the service has, through `gate`. A source that
+// cannot be registered drops the record without a word.
+void WriteFailureRecord(CRecordGate& gate, PCWSTR source, const std::string& message)
 {
     std::wstring widened(message.size(), L'\0');
     for (size_t i = 0; i < message.size(); ++i) {
@@ -49,7 +49,7 @@ void WriteFailureRecord(PCWSTR source, const std::string& message)
     }
 
     LPCWSTR strings[2] = {source, widened.c_str()};
-    WriteEventRecord(source, EVENTLOG_ERROR_TYPE, kEventFailure, 2, strings);
+    gate.Write(source, EVENTLOG_ERROR_TYPE, kEventFailure, 2, strings);
 }
 
 // What the pool gets with each work item: a member routine and its object.
@@ -108,7 +108,6 @@ CSampleService::CSampleService()
     : CServiceBase(kServiceName),
       m_stopRequested(FALSE),
       m_reportNextFailure(TRUE),
-      m_shutdownRequested(false),
       m_loopQueued(false),
       m_watcherQueued(false),
       m_restarts(kServiceName, kWatchedServiceName)
@@ -182,7 +181,6 @@ void CSampleService::DoShutdown()
 {
     // Start requests would be refused now, or fight the shutdown; records of
     // them would be false alarms at every reboot.
-    m_shutdownRequested.store(true);
     m_restarts.Silence();
     m_stopRequested.store(TRUE);
     SetEvent(m_wakeEvent.get());
@@ -250,17 +248,19 @@ void CSampleService::WatchLoop()
             // policy paces the watcher only.
             if (outcome.foundState == SERVICE_STOPPED) {
                 m_restarts.NoteStop(startsBefore);
+            } else if (outcome.foundState == SERVICE_RUNNING) {
+                m_restarts.NoteRunning();
             }
             if (outcome.startAccepted) {
                 m_restarts.NoteStart(Asker::Poll, outcome.foundState);
             }
             if (message.empty() || !m_reportNextFailure) {
                 m_reportNextFailure = TRUE;
-            } else if (!m_shutdownRequested.load()) {
+            } else {
                 // Cleared before writing: a record that cannot be written
-                // counts as written.
+                // (or comes after the shutdown control) counts as written.
                 m_reportNextFailure = FALSE;
-                WriteFailureRecord(m_serviceName, message);
+                WriteFailureRecord(m_restarts.Records(), m_serviceName, message);
             }
         } catch (...) {
             // A failure raised inside a poll (out of memory, in practice)

@@ -42,8 +42,6 @@ private:
     // Ends the watcher, if one was queued, and waits for its last action.
     void EndStopWatcher();
 
-    // Set once the shutdown control has come; the loop then writes nothing.
-    std::atomic<bool> m_shutdownRequested;
     // Manual-reset; the loop waits on it between polls. Set by the shutdown
     // hook and the destructor, so that the loop ends without waiting out its
     // period; a stop lets the period run out.

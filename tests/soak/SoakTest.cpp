@@ -254,6 +254,56 @@ struct Soak {
     int eventHandles = -1;
     bool shutdownQueued = false;
     std::vector<std::string> failures;
+    // The restart policy's rules, from the outcomes: the sixth stop after a
+    // start of ours within an hour begins an episode, with a warning (again
+    // at a stop an hour on) and no start records until quorbel has run an
+    // hour, when one record ends it.
+    int starts = 0, episodeStops = 0, episodeStarts = 0;
+    bool stopCounted = false, episode = false;
+    unsigned long long lastStart = 0, lastWarning = 0, began = 0;
+    std::vector<unsigned long long> window;
+
+    // The policy's records of the poll made at `now`.
+    std::vector<sim::EventRecord> PolicyRecords(unsigned long long now)
+    {
+        std::vector<sim::EventRecord> records;
+        const auto seconds = [](unsigned long long ms) { return std::to_wstring((ms + 500) / 1000); };
+        const bool stopped = world.outcome == Outcome::Stopped || world.outcome == Outcome::Disabled ||
+                             world.outcome == Outcome::StartRefused;
+        if (stopped && !stopCounted && starts != 0) {
+            while (!window.empty() && (now - window.front() >= 3600000 || window.size() == 6)) {
+                window.erase(window.begin());
+            }
+            window.push_back(now);
+            const bool begins = !episode && window.size() == 6;
+            episodeStops = begins ? 6 : episodeStops + 1;
+            episodeStarts = begins ? 5 : episodeStarts;
+            began = begins ? window.front() : began;
+            if (begins || (episode && now - lastWarning >= 3600000)) {
+                lastWarning = now;
+                records.push_back({L"Tavrilex", EVENTLOG_WARNING_TYPE, 0, 0x80000004, false,
+                                   {L"quorbel", std::to_wstring(episodeStops), seconds(now - began)}, 0, false});
+            }
+            episode = episode || begins;
+        }
+        stopCounted = stopped || stopCounted;
+        if (world.outcome == Outcome::Stopped) {
+            ++starts;
+            lastStart = now;
+            stopCounted = false;
+            episodeStarts += episode ? 1 : 0;
+            if (!episode) {
+                records.push_back(ExpectedRecord(""));
+            }
+        }
+        if (world.outcome == Outcome::Running && episode && now - lastStart >= 3600000) {
+            episode = false;
+            records.push_back({L"Tavrilex", EVENTLOG_INFORMATION_TYPE, 0, 0x40000005, false,
+                               {L"quorbel", std::to_wstring(episodeStops), std::to_wstring(episodeStarts),
+                                seconds(lastStart - began)}, 0, false});
+        }
+        return records;
+    }
 
     void Fail(const std::string& what)
     {
@@ -306,17 +356,21 @@ struct Soak {
         // The rule: in a run of consecutive failing polls the 1st, 3rd, 5th
         // ... try to write; a refused event source loses that record.
         failRun = message.empty() ? 0 : failRun + 1;
-        // An accepted start is told in an information record instead.
-        const bool tries = failRun % 2 == 1 || world.outcome == Outcome::Stopped;
-        const bool writes = tries && !world.eventLogRefused;
-        if (writes) {
-            expected.push_back(ExpectedRecord(message));
+        // The policy's records come first; the poll's check began a period ago.
+        std::vector<sim::EventRecord> records = PolicyRecords(sim::Now() - kPollMs);
+        if (failRun % 2 == 1) {
+            records.push_back(ExpectedRecord(message));
+        }
+        const int tries = static_cast<int>(records.size());
+        const int writes = world.eventLogRefused ? 0 : tries;
+        for (int i = 0; i < writes; ++i) {
+            expected.push_back(records[i]);
             expectedPoll.push_back(polls);
         }
 
-        ExpectEqual("RegisterEventSourceW calls", tries ? 1 : 0, CountCalls(journal, "RegisterEventSourceW"));
-        ExpectEqual("ReportEventW calls", writes ? 1 : 0, CountCalls(journal, "ReportEventW"));
-        ExpectEqual("DeregisterEventSource calls", writes ? 1 : 0, CountCalls(journal, "DeregisterEventSource"));
+        ExpectEqual("RegisterEventSourceW calls", tries, CountCalls(journal, "RegisterEventSourceW"));
+        ExpectEqual("ReportEventW calls", writes, CountCalls(journal, "ReportEventW"));
+        ExpectEqual("DeregisterEventSource calls", writes, CountCalls(journal, "DeregisterEventSource"));
         ExpectEqual("StartServiceW calls", ExpectsStartRequest(world.outcome) ? 1 : 0,
                     CountCalls(journal, "StartServiceW"));
         // The poll's wait: one, of one period, which nothing cut short.

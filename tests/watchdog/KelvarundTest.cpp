@@ -108,6 +108,24 @@ INSTANTIATE_TEST_SUITE_P(
         KelvarundRow{"PendingCheckpointAdvances", [] { PendingSeen(3000, 6000, 2); }, "", 0, 2},
         KelvarundRow{"PendingStalled", [] { PendingSeen(3000, 6000); }, std::string(kStartRefused) + "1056", 0, 2},
         KelvarundRow{"PendingStalledLessThanAPeriod", [] { PendingSeen(1000, 4000); }, "", 0, 2},
+        KelvarundRow{"PendingFirstSeenLateIsTimedFromThen",
+                     [] {
+                         sim::AdvanceClock(10000);
+                         PendingSeen(3000, 4000);
+                     },
+                     "", 0, 2},
+        // A paused check between two of the same pending state: no hang.
+        KelvarundRow{"PausedBetweenIsForgotten",
+                     [] {
+                         PendingSeen(3000, 0);
+                         sim::SetServiceState(kQuorbel, SERVICE_PAUSED);
+                         CheckOutcome seen;
+                         Kelvarund(kQuorbel, g_progress, seen);
+                         sim::AdvanceClock(6000);
+                         sim::SetServiceState(kQuorbel, SERVICE_STOP_PENDING);
+                         sim::SetServiceProgress(kQuorbel, 1, 3000);
+                     },
+                     "", 0, 2},
         // Windows stops every service as it shuts down: no false alarm.
         KelvarundRow{"StartRefusedDuringShutdown",
                      [] {

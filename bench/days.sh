@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Simulated days of the restart policy (bench/PolicyDays.cpp), native, on the
+# simulation's virtual clock; a few seconds. Prints the table, and with
+# --write also puts it into bench/RESULTS.md. Exits non-zero when a row
+# breaks the bound of Tavrilex's own records.
+#
+#   bench/days.sh [--write]
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+die() { echo "days: $*" >&2; exit 1; }
+
+native=build/days
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRILEX_TESTS=OFF >/dev/null &&
+    cmake --build "$native" --target tavrilex_core win32_sim >/dev/null || die "the native build failed"
+g++ -O2 -std=c++17 -Wall -Wextra -Werror -Ihost -Iwatchdog -Icli -Iplatform -Itests/sim \
+    bench/PolicyDays.cpp "$native/libtavrilex_core.a" "$native/tests/sim/libwin32_sim.a" -pthread \
+    -o "$native/policydays" || die "PolicyDays did not build"
+
+table=$("$native/policydays")
+status=$?
+echo "$table"
+[ "$status" -eq 0 ] || echo "days: a row breaks the bound" >&2
+
+if [ "${1:-}" = --write ]; then
+    body=$(mktemp)
+    trap 'rm -f "$body"' EXIT
+    {
+        echo "<!-- begin days -->"
+        echo "## bench/days.sh"
+        echo
+        echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+        echo "- Command: \`bench/days.sh --write\` (native, the simulation's virtual clock; seed 20261209)"
+        echo
+        echo "A day of the restart policy per row, driven with the calls the loop and"
+        echo "the stop watcher make: the watcher is told of each stop at once unless"
+        echo "it pauses, the poll comes every 5 s. The bound: at most 200 information"
+        echo "and warning records a day, at least one warning where runs last less"
+        echo "than 10 minutes, no stop left waiting outside the fast crash loop."
+        echo
+        echo "$table"
+        echo "<!-- end days -->"
+    } >"$body"
+    results=bench/RESULTS.md
+    awk -v body="$body" '
+        $0 == "<!-- begin days -->" { skip = 1; while ((getline line < body) > 0) print line; found = 1; next }
+        $0 == "<!-- end days -->" { skip = 0; next }
+        !skip { print }
+        END { if (!found) { print ""; while ((getline line < body) > 0) print line } }
+    ' "$results" >"$results.new" && mv "$results.new" "$results"
+fi
+exit "$status"
