@@ -62,6 +62,14 @@ for preset in native asan tsan; do
     count "unit-$preset"
 done
 
+# A simulated day of the restart policy per kind of quorbel, on the virtual
+# clock: Tavrilex's own records must stay within their bound in every row.
+policy_days() {
+    if bench/days.sh; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; return 1; fi
+}
+step policy-days policy_days
+count policy-days
+
 # libFuzzer over the process entry (argument vectors and simulated machines
 # from the input) for 30 s; any crash, hang or broken oracle fails the step
 # and leaves the input in build/logs/fuzz-*. The corpus grows across runs.
