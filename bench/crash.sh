@@ -122,7 +122,7 @@ $(ratio "$tc_max" "$ts_max") (max). Against the ideal script: $(ratio "$tc_med" 
 $(ratio "$tc_max" "$sc_max") (max). One \`sc query\` took $sc_start_ms ms here, which bounds
 how soon any outside script can see a stop; Tavrilex is told by the SCM.
 
-Each run: Tavrilex $(printf '%s ' "${tav_crash[@]}")(crashes);
+Every delay, in order: Tavrilex $(printf '%s ' "${tav_crash[@]}")(crashes);
 $(printf '%s ' "${tav_stop[@]}")(stops); the script $(printf '%s ' "${script_crash[@]}")(crashes).
 <!-- end crash -->
 EOF
