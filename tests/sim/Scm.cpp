@@ -172,7 +172,8 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (!entry) {
         return FALSE;
     }
-    // Wine 8 answers 124 for the SID type and the privileges too.
+    // Windows stores the SID type and the privileges too; both Wines answer
+    // 124 for them (and for the flag), which -install takes as done.
     if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
         dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO &&
         dwInfoLevel != SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
