@@ -165,7 +165,7 @@ count "e2e-$wine_label-$wine_build"
 step "unit-$wine_label-$wine_build" tests/wine/run.sh "$root/build"
 count "unit-$wine_label-$wine_build"
 
-# The end-to-end suite again on Wine 10, whose SCM notices a service process
+# The end-to-end suite and the Windows unit programs again on Wine 10, whose SCM notices a service process
 # that dies, as Windows does: the crash rows hold there. Its root is made
 # once (a few minutes) and kept outside the clone.
 step wine10-root bash scripts/wine10.sh make
@@ -174,6 +174,8 @@ if [ -f "${TAVRILEX_WINE10_ROOT:-/var/cache/tavrilex/wine10}/.tavrilex-stamp" ];
         wine10=wine10-none
     step "e2e-$wine10" scripts/wine10.sh run tests/e2e/run.sh "$root/build"
     count "e2e-$wine10"
+    step "unit-$wine10" scripts/wine10.sh run tests/wine/run.sh "$root/build"
+    count "unit-$wine10"
 fi
 
 echo

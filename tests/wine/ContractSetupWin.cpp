@@ -274,7 +274,13 @@ int RunStub(DWORD controlsAccepted)
     s_stub.controlsAccepted = controlsAccepted;
     WCHAR name[] = L"";  // an own-process service: the manager's name counts
     SERVICE_TABLE_ENTRYW table[] = {{name, StubMain}, {nullptr, nullptr}};
-    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+    const BOOL dispatched = StartServiceCtrlDispatcherW(table);
+    // Wine's dispatcher returns at the STOPPED report, which the stub makes
+    // inside its handler, before the control thread has answered the stop
+    // request: a process that ended at once would break that answer's pipe,
+    // and the request would fail with 109.
+    Sleep(250);
+    return dispatched ? 0 : 1;
 }
 
 // ---------------------------------------------------------------------------
