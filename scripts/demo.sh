@@ -42,10 +42,12 @@ fi
 if [ -z "${TAVRILEX_WINE_ROOT:-}" ]; then
     say "Making (or reusing) a Debian 13 root with Wine 10, whose service control manager
 notices a crashed service as Windows does; Debian 12's Wine 8 does not."
-    if why=$(bash scripts/wine10.sh make 2>&1 >/dev/null); then
+    mkdir -p "$root/build"
+    # Its progress shows; its reason, when it cannot, is its last line on stderr.
+    if bash scripts/wine10.sh make 2>"$root/build/wine10-make.err"; then
         exec bash scripts/wine10.sh run bash scripts/demo.sh "$builds"
     fi
-    say "No Wine 10 ($(tail -n 1 <<<"$why")): going on with Wine 8, without the crash."
+    say "No Wine 10 ($(tail -n 1 "$root/build/wine10-make.err")): going on with Wine 8, without the crash."
 fi
 build=$builds/$wine_build
 say "Running the $wine_build build under $wine_label ($wine_why)."

@@ -61,6 +61,28 @@ refused|refused||1||||neither half of Wine runs here: 32-bit: */wine: Exec forma
 refused|runs|win32|1||||win32 was asked for, but Wine's 32-bit loader does not run: */wine: Exec format error
 ROWS
 
+# The scripts on a machine that lacks things. Where no Wine runs at all,
+# scripts/test.sh still ends with its failed steps and its total.
+rm -f "$loaders"/*
+got=$(TAVRILEX_STEPS='^e2e-' TAVRILEX_WINE_DIR=$loaders TAVRILEX_WINE10_ROOT=$loaders/none \
+      bash "$here/../../scripts/test.sh" 2>&1 | tail -n 2)
+check "test.sh without Wine" $'FAILED steps: e2e-wine-none\ntotal: 0 passed, 1 failed' "$got"
+# A stale index fails the update, and the install goes on; a failed install
+# names the package and apt's reason. apt-get and dpkg-query are stand-ins.
+printf '#!/bin/sh\necho "$*" >>%q/apt.log\n[ "$1" = install ] || { echo "E: Mirror sync in progress?" >&2; exit 100; }\n[ -z "$REFUSE" ] || { echo "E: Unable to locate package $4" >&2; exit 100; }\n' \
+    "$loaders" >"$loaders/apt-get"
+printf '#!/bin/sh\nexit 1\n' >"$loaders/dpkg-query"
+chmod +x "$loaders/apt-get" "$loaders/dpkg-query"
+got=$(PATH=$loaders:$PATH REFUSE= bash "$here/../../scripts/setup.sh" root 2>&1; echo "rc $?"; grep -c install "$loaders/apt.log")
+check "setup.sh after a failed update" $'setup: installing debootstrap\nsetup: warning: the package index update failed (Mirror sync in progress?); installing from the lists at hand\nrc 0\n1' "$got"
+got=$(PATH=$loaders:$PATH REFUSE=1 bash "$here/../../scripts/setup.sh" root 2>&1 | tail -n 1)
+check "setup.sh, a refused install" "setup: cannot install debootstrap: Unable to locate package debootstrap" "$got"
+# wine10.sh make never deletes a folder that it did not make.
+mkdir -p "$loaders/found" && echo keep >"$loaders/found/file"
+got=$(TAVRILEX_WINE10_ROOT=$loaders/found bash "$here/../../scripts/wine10.sh" make 2>&1; echo "rc $?"; cat "$loaders/found/file")
+[[ $got == *"was not made by this script"*$'\nrc 1\nkeep' ]] && got=refused
+check "wine10.sh make over a folder it did not make" refused "$got"
+
 # Each bitness's file is refused as the other's.
 for pair in win32:win64 win64:win32; do
     file=$builds/${pair%%:*}/tavrilex.exe
