@@ -19,9 +19,10 @@ mkdir -p "$logdir"
 
 # Runs one step; its output is shown and kept; a failure is remembered and the
 # suite goes on so that one run shows every broken step.
+selected() { [[ $1 =~ ${TAVRILEX_STEPS:-.} ]]; }
 step() {
     local name=$1; shift
-    [[ $name =~ ${TAVRILEX_STEPS:-.} ]] || return 0
+    selected "$name" || return 0
     echo
     echo "=== $name"
     local start=$SECONDS
@@ -36,7 +37,7 @@ step() {
 # Adds a ctest or e2e log's counts to the totals.
 count() {
     local log=$logdir/$1.log line
-    [ -f "$log" ] || return 0
+    selected "$1" && [ -f "$log" ] || return 0
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
     if [ -n "$line" ]; then
         local failed total
@@ -177,7 +178,7 @@ count "unit-$wine_label-$wine_build"
 # once (about 80 s) and kept outside the clone; a root that cannot be made
 # fails this step with its reason.
 step wine10-root bash scripts/wine10.sh make
-if [[ wine10-root =~ ${TAVRILEX_STEPS:-.} ]] &&
+if selected wine10-root &&
    [ -f "${TAVRILEX_WINE10_ROOT:-/var/cache/tavrilex/wine10}/.tavrilex-stamp" ]; then
     wine10=$(scripts/wine10.sh run bash -c 'source scripts/wine-pick.sh && wine_pick && echo "$wine_label-$wine_build"') ||
         wine10=wine10-none
