@@ -118,6 +118,12 @@ one in PowerShell: Status must be Valid, and the signer the one you expect.
     Get-AuthenticodeSignature .\\win64\\tavrilex.exe | Format-List
 
 "
+rebuild_text='Running that script on the same commit with the same packages gives the
+same SHA256SUMS; the source'"'"'s DEVELOPING.md, "Reproducible builds", tells how.'
+[ ${#sign_args[@]} -eq 0 ] || rebuild_text='Running that script on the same commit with the same packages, without a
+key, gives both executables as they are here with their signatures removed
+(osslsigncode remove-signature); the source'"'"'s DEVELOPING.md, "Signed
+releases", tells how.'
 out=$work/dist   # becomes dist/ once everything in it is made and verified
 mkdir -p "$stage/win32" "$stage/win64" "$out"
 cp "$work/win32/tavrilex.exe" "$stage/win32/tavrilex.exe"
@@ -190,8 +196,7 @@ Rebuild it bit for bit
 Built from commit $commit
 by scripts/package.sh on Debian 12 with these packages:
 $toolchain
-Running that script on the same commit with the same packages gives the
-same SHA256SUMS; the source's DEVELOPING.md, "Reproducible builds", tells how.
+$rebuild_text
 EOF
 chmod 0644 "$stage/README.txt"
 chmod 0755 "$stage/win32/tavrilex.exe" "$stage/win64/tavrilex.exe"
