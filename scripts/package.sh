@@ -18,6 +18,11 @@
 # owner or extra time fields, and every entry dated at the commit's time (or at
 # SOURCE_DATE_EPOCH when that is set, which a tree without git needs); the
 # packages by derived codes and that same time (scripts/msi.sh).
+#
+# Given a key (TAVRILEX_SIGN_*, DEVELOPING.md "Signed releases"), both
+# executables and both packages carry an Authenticode signature, SHA-256, made
+# at SOURCE_DATE_EPOCH, each verified before dist/ is written. Without one the
+# release is unsigned and says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -45,6 +50,44 @@ if git -C "$root" rev-parse --verify -q HEAD >/dev/null 2>&1; then
 fi
 [ -n "${SOURCE_DATE_EPOCH:-}" ] || die "not a git checkout: set SOURCE_DATE_EPOCH to the source's time"
 
+# The key: a PKCS#12 file, or a certificate chain with a key file or a PKCS#11
+# URI. Passwords and PINs only from a file, never on a command line.
+sign_args=() stamp_args=()
+if [ -n "${TAVRILEX_SIGN_PKCS12:-}" ]; then
+    sign_args=(-pkcs12 "$TAVRILEX_SIGN_PKCS12")
+elif [ -n "${TAVRILEX_SIGN_CERT:-}" ]; then
+    [ -n "${TAVRILEX_SIGN_KEY:-}" ] || die "TAVRILEX_SIGN_CERT needs TAVRILEX_SIGN_KEY (a key file or a pkcs11: URI)"
+    sign_args=(-certs "$TAVRILEX_SIGN_CERT" -key "$TAVRILEX_SIGN_KEY")
+    [[ $TAVRILEX_SIGN_KEY != pkcs11:* ]] || sign_args+=(-pkcs11module "${TAVRILEX_SIGN_PKCS11_MODULE:?a pkcs11: key needs TAVRILEX_SIGN_PKCS11_MODULE}")
+fi
+if [ ${#sign_args[@]} -gt 0 ]; then
+    command -v osslsigncode >/dev/null || die "osslsigncode is not installed"
+    [ -z "${TAVRILEX_SIGN_PASSFILE:-}" ] || sign_args+=(-readpass "$TAVRILEX_SIGN_PASSFILE")
+    # A local authority's time is the signing time; a server's is its own.
+    if [ -n "${TAVRILEX_SIGN_TSA_CERT:-}" ]; then
+        [[ $(osslsigncode -h 2>&1) == *-TSA-key* ]] ||
+            die "this osslsigncode has no local timestamp authority (2.7 and later have)"
+        stamp_args=(-TSA-certs "$TAVRILEX_SIGN_TSA_CERT" -TSA-key "${TAVRILEX_SIGN_TSA_KEY:?TAVRILEX_SIGN_TSA_CERT needs TAVRILEX_SIGN_TSA_KEY}"
+                    -TSA-time "$SOURCE_DATE_EPOCH")
+    elif [ -n "${TAVRILEX_SIGN_TIMESTAMP:-}" ]; then
+        stamp_args=(-ts "$TAVRILEX_SIGN_TIMESTAMP")
+    fi
+    cafile=${TAVRILEX_SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
+fi
+
+# Signs $1 in place, once its signature (and timestamp, if asked for) checks
+# against $cafile. The tool's output stays in build/package/ and names only
+# certificates' subjects.
+sign() {
+    local log=$work/sign-$(basename "$(dirname "$1")")-${1##*/}.log
+    { osslsigncode sign "${sign_args[@]}" "${stamp_args[@]}" -h sha256 -n Tavrilex \
+          -time "$SOURCE_DATE_EPOCH" -in "$1" -out "$1.signed" &&
+      osslsigncode verify -CAfile "$cafile" -TSA-CAfile "$cafile" -in "$1.signed" &&
+      { [ ${#stamp_args[@]} -eq 0 ] || grep -q 'Timestamp Server Signature verification: ok' "$log"; }
+    } >"$log" 2>&1 || { tail -n 20 "$log" >&2; die "signing ${1##*/} failed or did not verify"; }
+    mv "$1.signed" "$1"
+}
+
 rm -rf "$work" "$dist"
 mkdir -p "$work"
 for preset in win32 win64; do
@@ -58,7 +101,7 @@ done
 toolchain=$(dpkg-query -W -f '    ${Package} ${Version}\n' \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev zip \
-    wixl msitools libmsi0 libgcab-1.0-0)
+    wixl msitools libmsi0 libgcab-1.0-0 ${sign_args:+osslsigncode libssl3})
 
 version=$(sed -n 's/^#define TAVRILEX_VERSION_TEXT "\(.*\)"$/\1/p' "$work/win32/generated/TavrilexVersion.h")
 [ -n "$version" ] || die "no version in $work/win32/generated/TavrilexVersion.h"
@@ -68,9 +111,24 @@ msi_names=("tavrilex-$version-x86.msi" "tavrilex-$version-x64.msi")
 # The tree that becomes the zip. Text files get Windows line ends.
 stage=$work/zip
 crlf() { sed 's/\r*$/\r/'; }
-mkdir -p "$stage/win32" "$stage/win64" "$dist"
+signed_text=   # in the README of a signed release only: unsigned, the bytes stay as they were
+[ ${#sign_args[@]} -eq 0 ] || signed_text="Both executables and both packages carry an Authenticode signature. Check
+one in PowerShell: Status must be Valid, and the signer the one you expect.
+
+    Get-AuthenticodeSignature .\\win64\\tavrilex.exe | Format-List
+
+"
+rebuild_text='Running that script on the same commit with the same packages gives the
+same SHA256SUMS; the source'"'"'s DEVELOPING.md, "Reproducible builds", tells how.'
+[ ${#sign_args[@]} -eq 0 ] || rebuild_text='Running that script on the same commit with the same packages, without a
+key, gives both executables as they are here with their signatures removed
+(osslsigncode remove-signature); the source'"'"'s DEVELOPING.md, "Signed
+releases", tells how.'
+out=$work/dist   # becomes dist/ once everything in it is made and verified
+mkdir -p "$stage/win32" "$stage/win64" "$out"
 cp "$work/win32/tavrilex.exe" "$stage/win32/tavrilex.exe"
 cp "$work/win64/tavrilex.exe" "$stage/win64/tavrilex.exe"
+if [ ${#sign_args[@]} -gt 0 ]; then sign "$stage/win32/tavrilex.exe" && sign "$stage/win64/tavrilex.exe"; fi
 crlf >"$stage/README.txt" <<EOF
 Tavrilex $version
 =============
@@ -95,7 +153,7 @@ win32\\tavrilex.exe   32-bit; runs on 32-bit and 64-bit Windows.
 win64\\tavrilex.exe   64-bit; native on 64-bit Windows only.
 SHA256SUMS           SHA-256 of README.txt and of both executables.
 
-Check the files (PowerShell, in the unzipped folder; compare each hash with
+${signed_text}Check the files (PowerShell, in the unzipped folder; compare each hash with
 its line in SHA256SUMS):
 
     Get-FileHash .\\README.txt -Algorithm SHA256
@@ -138,8 +196,7 @@ Rebuild it bit for bit
 Built from commit $commit
 by scripts/package.sh on Debian 12 with these packages:
 $toolchain
-Running that script on the same commit with the same packages gives the
-same SHA256SUMS; the source's DEVELOPING.md, "Reproducible builds", tells how.
+$rebuild_text
 EOF
 chmod 0644 "$stage/README.txt"
 chmod 0755 "$stage/win32/tavrilex.exe" "$stage/win64/tavrilex.exe"
@@ -151,13 +208,20 @@ touch -d "@$SOURCE_DATE_EPOCH" "${files[@]/#/$stage/}"
 
 # zip stores local time, hence TZ; -X leaves out owners and extra time
 # fields; -D adds no folder entries; the entries go in the order named.
-(cd "$stage" && TZ=UTC zip -X -D -q -9 "$dist/$zip_name" "${files[@]}") || die "zip failed"
+(cd "$stage" && TZ=UTC zip -X -D -q -9 "$out/$zip_name" "${files[@]}") || die "zip failed"
 export SOURCE_DATE_EPOCH
-scripts/msi.sh x86 "$stage/win32/tavrilex.exe" "$version" "$dist/${msi_names[0]}" || die "the x86 package failed"
-scripts/msi.sh x64 "$stage/win64/tavrilex.exe" "$version" "$dist/${msi_names[1]}" || die "the x64 package failed"
-{ (cd "$dist" && sha256sum "$zip_name" "${msi_names[@]}") | crlf; cat "$stage/SHA256SUMS"; } >"$dist/SHA256SUMS"
+scripts/msi.sh x86 "$stage/win32/tavrilex.exe" "$version" "$out/${msi_names[0]}" || die "the x86 package failed"
+scripts/msi.sh x64 "$stage/win64/tavrilex.exe" "$version" "$out/${msi_names[1]}" || die "the x64 package failed"
+if [ ${#sign_args[@]} -gt 0 ]; then sign "$out/${msi_names[0]}" && sign "$out/${msi_names[1]}"; fi
+{ (cd "$out" && sha256sum "$zip_name" "${msi_names[@]}") | crlf; cat "$stage/SHA256SUMS"; } >"$out/SHA256SUMS"
+mv "$out" "$dist"
 
 echo
 echo "package: wrote dist/$zip_name, dist/${msi_names[0]}, dist/${msi_names[1]} and dist/SHA256SUMS"
 echo "package: commit $commit, entries dated $(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
+if [ ${#sign_args[@]} -gt 0 ]; then
+    echo "package: signed with SHA-256 at that time${stamp_args:+, timestamped}; every signature verified against $cafile"
+else
+    echo "package: unsigned: no signing key given (DEVELOPING.md, \"Signed releases\")"
+fi
 tr -d '\r' <"$dist/SHA256SUMS"

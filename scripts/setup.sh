@@ -36,18 +36,20 @@ install() {
 
 # Both Windows builds (i686 is the product, x86_64 its 64-bit twin), the
 # zip and the Windows Installer packages of the release (wixl, and msitools
-# to set what wixl gets wrong); then what the tests need, with Wine's 64-bit
-# half, which runs the 64-bit build where 32-bit code cannot run.
+# to set what wixl gets wrong), osslsigncode to sign them; then what the tests
+# need (openssl makes the signed release's throwaway authority), with Wine's
+# 64-bit half, which runs the 64-bit build where 32-bit code cannot run.
 need=()
 if [ "${1:-}" = root ]; then
     have debootstrap || install debootstrap
     exit 0
 fi
 packages=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 zip wixl msitools)
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 zip wixl msitools
+          osslsigncode)
 if [ "${1:-}" != package ]; then
     packages+=(g++ make libgtest-dev libgmock-dev googletest
-               clang libclang-rt-14-dev valgrind file wine wine64)
+               clang libclang-rt-14-dev valgrind file wine wine64 openssl unzip)
 fi
 for pkg in "${packages[@]}"; do
     have "$pkg" || need+=("$pkg")

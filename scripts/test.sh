@@ -110,46 +110,134 @@ for preset in win32 win64; do
     step "$preset-build" windows_build "$preset"
 done
 
-# The release is reproducible: scripts/package.sh in two fresh clones of HEAD
-# below build/repro/, one after the other, in folders of different names and
-# the second with another umask and time zone, must give the same
-# dist/SHA256SUMS (the zip, the two Windows Installer packages, and the
-# executables and README in the zip). Clones,
-# because a release is built from a commit: work not yet committed is not
-# checked here. A difference names the file; both clones stay for a look.
-release_repro() {
-    local base=$root/build/repro head dir differ
+# Builds the release with scripts/package.sh in fresh clones of HEAD, below
+# $1 and named by the other arguments, one after the other; all but "one"
+# with another umask and time zone. Clones, because a release is built from
+# a commit: work not yet committed is not checked here.
+release_clones() {
+    local base=$1 head dir
     head=$(git rev-parse HEAD) || return 1
-    rm -rf "$base" && mkdir -p "$base" || return 1
     echo "commit $head"
-    for dir in one second-clone; do
-        echo "building the release in build/repro/$dir"
+    for dir in "${@:2}"; do
+        echo "building the release in ${base#"$root"/}/$dir"
+        rm -rf "${base:?}/$dir" && mkdir -p "$base" || return 1
         (
             if [ "$dir" != one ]; then umask 077; export TZ=XST-5:45; fi
             git clone -q --no-checkout --shared "$root" "$base/$dir" &&
                 git -C "$base/$dir" checkout -q --detach "$head" &&
                 "$base/$dir/scripts/package.sh"
-        ) >"$logdir/release-repro-$dir.log" 2>&1 || {
-            tail -n 30 "$logdir/release-repro-$dir.log"
-            echo "0 passed, 1 failed"
+        ) >"$logdir/release-${base##*/}-$dir.log" 2>&1 || {
+            tail -n 30 "$logdir/release-${base##*/}-$dir.log"
             return 1
         }
     done
-    differ=$(diff <(tr -d '\r' <"$base/one/dist/SHA256SUMS") \
-                  <(tr -d '\r' <"$base/second-clone/dist/SHA256SUMS") |
+}
+
+# The clones one and second-clone below $1 have the same dist/SHA256SUMS (the
+# zip, the two Windows Installer packages, and the executables and README in
+# the zip). A difference names the file.
+release_same() {
+    local differ
+    differ=$(diff <(tr -d '\r' <"$1/one/dist/SHA256SUMS") <(tr -d '\r' <"$1/second-clone/dist/SHA256SUMS") |
              sed -n 's/^[<>] [0-9a-f]*  //p' | sort -u)
-    tr -d '\r' <"$base/one/dist/SHA256SUMS"
-    if [ -n "$differ" ] || [ "$(wc -l <"$base/one/dist/SHA256SUMS")" -ne 6 ]; then
+    tr -d '\r' <"$1/one/dist/SHA256SUMS"
+    if [ -n "$differ" ] || [ "$(wc -l <"$1/one/dist/SHA256SUMS")" -ne 6 ]; then
         sed 's/^/differs between the two builds: /' <<<"${differ:-the list of files}"
+        return 1
+    fi
+    echo "identical in ${1#"$root"/}/one and ${1#"$root"/}/second-clone"
+}
+
+# The release is reproducible; both clones stay for a look when it is not.
+release_repro() {
+    local base=$root/build/repro
+    unset "${!TAVRILEX_SIGN_@}"   # the unsigned release, whatever the caller holds
+    rm -rf "$base"
+    if release_clones "$base" one second-clone && release_same "$base"; then
+        rm -rf "$base"
+        echo "1 passed, 0 failed"
+    else
         echo "0 passed, 1 failed"
         return 1
     fi
-    echo "identical in build/repro/one and build/repro/second-clone"
-    rm -rf "$base"
-    echo "1 passed, 0 failed"
 }
 step release-repro release_repro
 count release-repro
+
+# The signed release, by a throwaway authority made in a temporary folder and
+# removed: a root, a code-signing and a timestamping certificate, valid from
+# 2000 so that the commit's time lies within. Signed alone, two clones give
+# the same bytes. A timestamp cannot: osslsigncode draws its serial and nonce
+# and signs it at the current time; and a package holds its timestamped exe,
+# and its package code derives from its bytes. So a third clone signs with a
+# timestamp: its four files verify with it, the lists hold their hashes, a
+# changed byte fails, and its executables differ from the first clone's only
+# in their timestamps. The third clone's files stay for the e2e-signed step.
+release_signed() {
+    local base=$root/build/signed ca n f at passed=0 failed=0
+    ca=$(mktemp -d) && trap "rm -rf '$ca'" EXIT || return 1
+    printf '%s\n' '[ca]' 'default_ca = ca' 'database = index.txt' 'new_certs_dir = .' \
+        'serial = serial' 'default_md = sha256' 'policy = any' '[any]' 'commonName = supplied' \
+        '[root]' 'basicConstraints = critical,CA:TRUE' 'keyUsage = critical,keyCertSign' \
+        '[sign]' 'keyUsage = critical,digitalSignature' 'extendedKeyUsage = codeSigning' \
+        '[tsa]' 'keyUsage = critical,digitalSignature' 'extendedKeyUsage = critical,timeStamping' >"$ca/ca.cnf"
+    (cd "$ca" && : >index.txt && echo 01 >serial && head -c 24 /dev/urandom | base64 >pass &&
+        for n in root sign tsa; do
+            openssl req -new -newkey rsa:2048 -nodes -keyout $n.key -subj "/CN=Tavrilex test $n" -out $n.csr &&
+            openssl ca -batch -notext -config ca.cnf -startdate 20000101000000Z -enddate 20991231235959Z \
+                -extensions $n -in $n.csr -out $n.pem -keyfile root.key \
+                $([ $n = root ] && echo -selfsign || echo -cert root.pem) || exit 1
+        done &&
+        openssl pkcs12 -export -inkey sign.key -in sign.pem -passout file:pass -out sign.p12) >"$ca/log" 2>&1 ||
+        { cat "$ca/log"; echo "0 passed, 1 failed"; return 1; }
+    export TAVRILEX_SIGN_PKCS12=$ca/sign.p12 TAVRILEX_SIGN_PASSFILE=$ca/pass TAVRILEX_SIGN_CAFILE=$ca/root.pem
+    rm -rf "$base"
+    release_clones "$base" one second-clone &&
+        TAVRILEX_SIGN_TSA_CERT=$ca/tsa.pem TAVRILEX_SIGN_TSA_KEY=$ca/tsa.key release_clones "$base" stamped ||
+        { echo "0 passed, 1 failed"; return 1; }
+    row() { if "${@:2}"; then echo "PASS $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi; }
+    verified() { osslsigncode verify -CAfile "$ca/root.pem" -TSA-CAfile "$ca/root.pem" -in "$1" 2>&1 |
+                 grep -c 'Timestamp Server Signature verification: ok\|^Signature verification: ok' | grep -qx 2; }
+    # An executable as it would be without its timestamp: its bytes without
+    # the signature, and the signature's text up to its unsigned attributes.
+    unstamped() {
+        osslsigncode remove-signature -in "$1" -out "$1.bare" >/dev/null && sha256sum <"$1.bare" &&
+            osslsigncode extract-signature -pem -in "$1" -out "$1.p7" >/dev/null &&
+            openssl pkcs7 -in "$1.p7" -print | sed '/unauth_attr:/,$d' | sha256sum
+    }
+    exes_unstamped() { local e; for e in win32 win64; do unstamped "$1/$e/tavrilex.exe" || return 1; done; }
+    listed() { (cd "$1" && head -n 3 SHA256SUMS | tr -d '\r' | sha256sum -c --quiet &&
+                cd x && tr -d '\r' <SHA256SUMS | sha256sum -c --quiet); }
+    changed() {   # $1 with the byte at $2 flipped, which must fail
+        cp "$1" "$1.changed" && n=$(od -An -tu1 -j "$2" -N 1 "$1") &&
+            printf "\\$(printf %o $((n ^ 1)))" | dd of="$1.changed" bs=1 seek="$2" conv=notrunc status=none &&
+            ! verified "$1.changed" && [[ $(osslsigncode verify -in "$1.changed" 2>&1) == *MISMATCH* ]]
+    }
+    row "two signed clones give the same bytes" release_same "$base"
+    for n in one stamped; do
+        unzip -qo "$base/$n"/dist/*.zip -d "$base/$n/dist/x" || { echo "0 passed, 1 failed"; return 1; }
+    done
+    for f in x/win32/tavrilex.exe x/win64/tavrilex.exe tavrilex-*-x86.msi tavrilex-*-x64.msi; do
+        f=$(echo "$base"/stamped/dist/$f)
+        row "${f#"$base"/stamped/dist/} verifies, with its timestamp" verified "$f"
+    done
+    row "SHA256SUMS lists the timestamped files" listed "$base/stamped/dist"
+    row "the timestamped executables differ in the timestamp alone" \
+        cmp -s <(exes_unstamped "$base/one/dist/x") <(exes_unstamped "$base/stamped/dist/x")
+    bare() {   # after exes_unstamped, which leaves each executable without its signature
+        cmp -s "$base/stamped/dist/x/win32/tavrilex.exe.bare" "$base/stamped/build/package/win32/tavrilex.exe" &&
+            cmp -s "$base/stamped/dist/x/win64/tavrilex.exe.bare" "$base/stamped/build/package/win64/tavrilex.exe"
+    }
+    row "without their signatures, the executables are the unsigned build" bare
+    at=$(grep -obUa MSCF "$f" | head -n 1 | cut -d: -f1)
+    row "a byte changed in the x64 package's cabinet fails" changed "$f" $((at + 200))
+    row "a byte changed in win32/tavrilex.exe's code fails" changed "$base/stamped/dist/x/win32/tavrilex.exe" 4096
+    rm -rf "$base/one" "$base/second-clone"
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+step release-signed release_signed
+count release-signed
 
 # No command the README gives is a bare sc, which PowerShell takes for Set-Content.
 step readme-commands bash -c '! grep -nE "^\s*sc " README.md'
@@ -167,6 +255,22 @@ echo "Wine suites: ${wine_why}"
 
 step "e2e-$wine_label-$wine_build" tests/e2e/run.sh "$root/build"
 count "e2e-$wine_label-$wine_build"
+
+# The signed release's executable installs and runs as the service, and its
+# package installs with msiexec: release-signed's timestamped files, with the
+# helpers of this machine's build.
+e2e_signed() {
+    local dist=$root/build/signed/stamped/dist builds=$root/build/signed/e2e arch=x64
+    [ "$wine_build" = win64 ] || arch=x86
+    rm -rf "$builds" && mkdir -p "$builds/$wine_build/tests/e2e" "$builds/$wine_build/generated" &&
+        cp "$dist/x/$wine_build/tavrilex.exe" "$builds/$wine_build/" &&
+        cp "build/$wine_build/tests/e2e/"{quorbel_stub,message_check}.exe "$builds/$wine_build/tests/e2e/" &&
+        cp "build/$wine_build/generated/TavrilexVersion.h" "$builds/$wine_build/generated/" ||
+        { echo "missing: the signed release (release-signed) or build/$wine_build's helpers"; echo "0 passed, 1 failed"; return 1; }
+    TAVRILEX_E2E_MSI=$(echo "$dist"/tavrilex-*-$arch.msi) tests/e2e/run.sh "$builds" install msi_install
+}
+step "e2e-signed-$wine_label-$wine_build" e2e_signed
+count "e2e-signed-$wine_label-$wine_build"
 
 # The contract and formatting unit tests as Windows programs; after the
 # end-to-end suite so that they can start from a copy of its booted prefix.

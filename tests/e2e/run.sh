@@ -853,6 +853,11 @@ if ! { export SOURCE_DATE_EPOCH=$(date +%s) &&
        "$here/../../scripts/msi.sh" "$msi_arch" "$work/msi/old.exe" 0.0.1 "$work/msi/tavrilex-0.0.1.msi"; } >"$work/msi/build.log" 2>&1; then
     echo "FAIL setup: the packages were not built (see $work/msi/build.log)"; echo "0 passed, 1 failed"; exit 1
 fi
+# TAVRILEX_E2E_MSI: a package of this file, made elsewhere, to install in
+# place of the one made here (scripts/test.sh: the signed release's).
+if [ -n "${TAVRILEX_E2E_MSI:-}" ] && ! cp "$TAVRILEX_E2E_MSI" "$work/msi/tavrilex.msi"; then
+    echo "FAIL setup: no package $TAVRILEX_E2E_MSI"; echo "0 passed, 1 failed"; exit 1
+fi
 
 crash_probe=$(wine_crash_probe "$work/probe" "$stub")
 echo "crash probe: a killed service is ${crash_probe:-not seen}"
