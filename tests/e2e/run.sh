@@ -751,7 +751,7 @@ case_msi_install() {
         [ -n "$configure" ] && [ "$register" -lt "$configure" ] && [ "$configure" -lt "$start" ] ||
             fail "$arch: MsiConfigureServices [$configure] is not unconditioned between RegisterTavrilex [$register] and StartServices [$start]"
         msiinfo suminfo "$pkg" | grep -qx 'Version: 500 (1f4)' || fail "$arch: the package does not ask for Windows Installer 5.0"
-        package_rows "$pkg" LaunchCondition | grep -qxF "$(printf 'REMOVE~="ALL" OR NOT TAVRILEXDELETEFLAG\t%s' \
+        package_rows "$pkg" LaunchCondition | grep -qxF "$(printf 'REMOVE~="ALL" OR TAVRILEXDELETEFLAG <> "#1"\t%s' \
             'The service Tavrilex is marked for deletion: it was removed while it was running. Restart Windows first, then run this again.')" ||
             fail "$arch: no launch condition asks for a restart over a registration marked for deletion"
     done
