@@ -312,36 +312,24 @@ msiexec_rc() {
     wine cmd /c 'C:\e2e\msiexec.bat' "$@" /qn /norestart /l*v "$log" </dev/null 2>/dev/null | tr -d '\r' | tail -n 1
 }
 
-# The log of the last msiexec_rc.
+# The log of the last msiexec_rc. Wine's leaves out a launch condition's
+# message: a refusal there shows as LaunchConditions ending with 0.
 msiexec_log() { echo "$dir/msiexec-$(( $(find "$dir" -maxdepth 1 -name 'msiexec-*.log' | wc -l) - 1 )).log"; }
+refused_at_launch() { grep -q '^Action ended [0-9:]*: LaunchConditions\. Return value 0\.' "$(msiexec_log)"; }
 
-# The installed package repaired, as msiexec /fa does it (REINSTALL=ALL, every
-# file again); prints the exit code. Wine's msiexec answers /fa itself without
-# doing anything: 1605 for a package, 1 for a product code ("not implemented
-# yet"). There the same properties go through /i, and a file notes it.
+# The installed package repaired as msiexec /fa repairs it; prints the code.
+# Wine's msiexec answers /fa itself, doing nothing (1 for a product code, 1605
+# for a package): there the properties that /fa sets go through /i.
 repair_rc() {
     local rc
     rc=$(msiexec_rc /fa "$product_code")
-    if [ "$rc" = 1 ] || [ "$rc" = 1605 ]; then
-        echo "$rc" >"$dir/fa-answer"
-        rc=$(msiexec_rc /i "$msi_new" REINSTALL=ALL REINSTALLMODE=a)
-    fi
+    [ "$rc" != 1 ] && [ "$rc" != 1605 ] ||
+        { echo "$rc" >"$dir/fa-answer"; rc=$(msiexec_rc /i "$msi_new" REINSTALL=ALL REINSTALLMODE=a); }
     echo "$rc"
 }
 
-# Whether the last msiexec_rc ended at its launch conditions. Wine's log
-# leaves out a launch condition's message; which one refused shows from the
-# same run without the refusing state, and the text from the package.
-refused_at_launch() { grep -q '^Action ended [0-9:]*: LaunchConditions\. Return value 0\.' "$(msiexec_log)"; }
-
 # A table of a package, one tab-separated row a line, without its header.
 package_rows() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4 | sort; }
-
-# The actions that a package run started, in order, up to its InstallFinalize
-# (an upgrade's removal of the old product follows in the same log).
-started_actions() {
-    sed -n 's/^Action start [0-9:]*: \([A-Za-z]*\)\.$/\1/p' "$1" | tr -d '\r' | sed '/^InstallFinalize$/q'
-}
 
 # The service key and the event source key, all values and subkeys, as reg
 # shows them (a missing key shows as reg's error message).
@@ -731,29 +719,25 @@ case_shutdown() {
 # did not make, and leaves that alone; installed twice, it changes nothing.
 case_msi_install() {
     # Both packages carry the settings that an upgrade or a repair applies,
-    # sequenced after -install and before the start. Wine's msiexec skips
-    # MsiConfigureServices ("unhandled msi action"), so what it does on
-    # Windows is proven by the packages' contents only.
-    local arch pkg register configure start
+    # sequenced after -install and before the start, and the restart's launch
+    # condition. Wine's msiexec skips MsiConfigureServices ("unhandled msi
+    # action"), so what it does on Windows is proven by the contents only.
+    local arch pkg want
+    want=$(printf '%s\n' $'TavrilexFailureActionsFlag\tTavrilex\t5\t4\t1\tTavrilexExe' \
+        $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege\tTavrilexExe' \
+        $'TavrilexSidType\tTavrilex\t5\t5\t1\tTavrilexExe' \
+        $'TavrilexRecovery\tTavrilex\t5\t86400\t\t\t1[~]1[~]1\t1000[~]5000[~]30000\tTavrilexExe' \
+        'RegisterTavrilex MsiConfigureServices[] StartServices' \
+        $'REMOVE~="ALL" OR TAVRILEXDELETEFLAG <> "#1"\tThe service Tavrilex is marked for deletion: it was removed while it was running. Restart Windows first, then run this again.')
     for arch in x86 x64; do
         pkg=$dir/tavrilex-$arch.msi
-        "$here/../../scripts/msi.sh" "$arch" "$exe" "$version" "$pkg" >"$dir/msi-$arch.log" 2>&1 ||
-            fail "the $arch package was not built: $(tail -n 1 "$dir/msi-$arch.log")"
-        expect_eq "$arch MsiServiceConfig" "$(printf '%s\t' TavrilexFailureActionsFlag Tavrilex 5 4 1; echo TavrilexExe
-            printf '%s\t' TavrilexPrivileges Tavrilex 5 6 SeChangeNotifyPrivilege; echo TavrilexExe
-            printf '%s\t' TavrilexSidType Tavrilex 5 5 1; echo TavrilexExe)" "$(package_rows "$pkg" MsiServiceConfig)"
-        expect_eq "$arch MsiServiceConfigFailureActions" \
-            "$(printf '%s\t' TavrilexRecovery Tavrilex 5 86400 '' '' '1[~]1[~]1' '1000[~]5000[~]30000'; echo TavrilexExe)" \
-            "$(package_rows "$pkg" MsiServiceConfigFailureActions)"
-        register=$(package_rows "$pkg" InstallExecuteSequence | awk -F'\t' '$1 == "RegisterTavrilex" { print $3 }')
-        configure=$(package_rows "$pkg" InstallExecuteSequence | awk -F'\t' '$1 == "MsiConfigureServices" && $2 == "" { print $3 }')
-        start=$(package_rows "$pkg" InstallExecuteSequence | awk -F'\t' '$1 == "StartServices" { print $3 }')
-        [ -n "$configure" ] && [ "$register" -lt "$configure" ] && [ "$configure" -lt "$start" ] ||
-            fail "$arch: MsiConfigureServices [$configure] is not unconditioned between RegisterTavrilex [$register] and StartServices [$start]"
-        msiinfo suminfo "$pkg" | grep -qx 'Version: 500 (1f4)' || fail "$arch: the package does not ask for Windows Installer 5.0"
-        package_rows "$pkg" LaunchCondition | grep -qxF "$(printf 'REMOVE~="ALL" OR TAVRILEXDELETEFLAG <> "#1"\t%s' \
-            'The service Tavrilex is marked for deletion: it was removed while it was running. Restart Windows first, then run this again.')" ||
-            fail "$arch: no launch condition asks for a restart over a registration marked for deletion"
+        "$here/../../scripts/msi.sh" "$arch" "$exe" "$version" "$pkg" >/dev/null 2>&1 || fail "the $arch package was not built"
+        expect_eq "$arch package's service settings, their place and the marked registration's condition" "$want" \
+            "$(package_rows "$pkg" MsiServiceConfig; package_rows "$pkg" MsiServiceConfigFailureActions
+               package_rows "$pkg" InstallExecuteSequence | sort -t $'\t' -k3n | awk -F'\t' '
+                   $1 ~ /^(RegisterTavrilex|MsiConfigureServices|StartServices)$/ {
+                       printf "%s%s%s", sep, $1, $1 == "MsiConfigureServices" ? "[" $2 "]" : ""; sep = " " }'
+               echo; package_rows "$pkg" LaunchCondition | grep -F 'TAVRILEXDELETEFLAG <>')"
     done
     open_prefix
     local by_hand folder="$prefix/drive_c/Program Files/Tavrilex"
@@ -779,7 +763,7 @@ case_msi_install() {
         fail "-install registered no event source"
 
     # A repair changes nothing that is in place; after sc delete (of a stopped
-    # Tavrilex: Under Wine only a restart without auto start gives one) it
+    # Tavrilex: under Wine only a restart without auto start gives one) it
     # registers Tavrilex again and starts it.
     local repaired
     repaired=$(repair_rc)
@@ -799,12 +783,11 @@ case_msi_install() {
     # deletion, and the package reads it; Wine marks it in memory only.
     wine reg add "$services_key\\Tavrilex" /v DeleteFlag /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1
     expect_eq "repair of a registration marked for deletion" 1603 "$(repair_rc)"
-    refused_at_launch || fail "the repair of a registration marked for deletion was not refused by a launch condition"
+    refused_at_launch || fail "the repair of a marked registration was not refused at its launch conditions"
     marked=$(uninstall_finishes "a service marked for deletion") || exit 1
     expect_console 1072 $'DeleteService failed w/err 0x00000430\r\n' "$installed_exe" -remove
-    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0); both packages carry the settings, MsiConfigureServices at $configure between $register and $start; repaired ($repaired), after sc delete (0)$([ ! -f "$dir/fa-answer" ] || echo " through /i: /fa answered $(cat "$dir/fa-answer")"); marked for deletion by hand: repair refused (1603), uninstalled ($marked)"
+    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0); both packages carry the settings; repaired ($repaired), after sc delete (0)$([ ! -f "$dir/fa-answer" ] || echo " through /i: /fa answered $(cat "$dir/fa-answer")"); marked for deletion by hand: repair refused (1603), uninstalled ($marked)"
 }
-
 
 # 0.0.1 (this file with bytes appended, so that another file is replaced)
 # upgraded in place while it runs: one entry, the same registration, the new
@@ -832,8 +815,7 @@ case_msi_upgrade() {
     # runs: quorbel untouched throughout (no stop and no start in its
     # journal), -install skipped, MsiConfigureServices before the start.
     close_prefix
-    [ -f "$work/msi/tavrilex-1.0.0.msi" ] ||
-        fail "the 1.0.0 package of $old_commit was not built (see $work/msi/build-1.0.0.log)"
+    [ -f "$work/msi/tavrilex-1.0.0.msi" ] || fail "no 1.0.0 package of $old_commit (see $work/msi/build-1.0.0.log)"
     open_prefix
     register_quorbel
     expect_eq "msiexec /i of 1.0.0" 0 "$(msiexec_rc /i "$msi_v1")"
@@ -845,28 +827,28 @@ case_msi_upgrade() {
     [ "$v1_rc" = 0 ] || [ "$v1_rc" = 3010 ] || fail "msiexec /i of $version over 1.0.0 exited $v1_rc"
     expect_eq "quorbel's journal during the upgrade from 1.0.0" "$kept" "$(tr -d '\r' <"$journal")"
     expect_eq "quorbel after the upgrade from 1.0.0" 4 "$(svc_state quorbel)"
-    expect_eq "actions of the upgrade from 1.0.0" "InstallFiles MsiConfigureServices StartServices" \
-        "$(started_actions "$(msiexec_log)" | grep -xE 'InstallFiles|RegisterTavrilex|MsiConfigureServices|StartServices' | paste -sd' ')"
+    # The actions it started before InstallFinalize (the old product's removal follows).
+    expect_eq "actions of the upgrade from 1.0.0" "InstallFiles MsiConfigureServices StartServices" "$(sed -n \
+        's/^Action start [0-9:]*: \(InstallFiles\|RegisterTavrilex\|MsiConfigureServices\|StartServices\|InstallFinalize\)\.$/\1/p' \
+        "$(msiexec_log)" | sed '/^InstallFinalize$/Q' | paste -sd' ')"
     expect_eq "Programs and Features after the upgrade from 1.0.0" "$version" "$(arp_versions)"
     # Wine applies none of the new settings, so the registration stays as
     # 1.0.0 wrote it, which is -install's under Wine.
     expect_eq "registration after the upgrade from 1.0.0" "$before" "$(registration)"
     restart_prefix
     wait_state Tavrilex 4 10000 >/dev/null || fail "Tavrilex did not start after the upgrade from 1.0.0 and a restart"
-    wait_state quorbel 4 "$poll_limit_ms" >/dev/null || fail "quorbel not started after the upgrade from 1.0.0 and a restart"
     cmp -s "$exe" "$prefix/drive_c/Program Files/Tavrilex/tavrilex.exe" || fail "1.0.0's file is still installed"
 
     # Over a registration marked for deletion the upgrade is refused before
     # anything changes. Windows writes DeleteFlag when it marks a service;
     # Wine marks it in memory only, so the case writes it.
-    close_prefix
-    open_prefix
+    close_prefix; open_prefix
     expect_eq "msiexec /i of 1.0.0" 0 "$(msiexec_rc /i "$msi_v1")"
     expect_console 0 $'Tavrilex is removed.\r\n' "$installed_exe" -remove
     wine reg add "$services_key\\Tavrilex" /v DeleteFlag /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1
     before=$(registration)
     expect_eq "msiexec /i of $version over a registration marked for deletion" 1603 "$(msiexec_rc /i "$msi_new")"
-    refused_at_launch || fail "the upgrade over a registration marked for deletion was not refused by a launch condition"
+    refused_at_launch || fail "the upgrade over a marked registration was not refused at its launch conditions"
     expect_eq "Programs and Features after the refused upgrade" 1.0.0 "$(arp_versions)"
     expect_eq "registration after the refused upgrade" "$before" "$(registration)"
     cmp -s "$old_src/build/$wine_build/tavrilex.exe" "$prefix/drive_c/Program Files/Tavrilex/tavrilex.exe" ||
@@ -979,25 +961,18 @@ fi
 product_code=$(package_rows "$work/msi/tavrilex.msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
 
 # The last 1.0.0 without the hardening, built from its own commit with its own
-# scripts/msi.sh, in a clone kept below the build root: the upgrade that every
-# older machine takes. A tree without that commit leaves msi_upgrade to fail
-# with the reason.
-old_commit=b60f454
-msi_v1='C:\e2e\tavrilex-1.0.0.msi' old_src=$builds/old-$old_commit
-build_old_package() {
-    [ -f "$old_src/build/$wine_build/tavrilex.exe" ] || {
-        rm -rf "$old_src" &&
-            git clone -q --shared --no-checkout "$here/../.." "$old_src" &&
-            git -C "$old_src" checkout -q --detach "$old_commit" &&
-            (cd "$old_src" && cmake --preset "$wine_build" >/dev/null &&
-                 cmake --build --preset "$wine_build" -j 2 --target tavrilex >/dev/null)
-    } && grep -qx '#define TAVRILEX_VERSION_TEXT "1.0.0"' "$old_src/build/$wine_build/generated/TavrilexVersion.h" &&
-        "$old_src/scripts/msi.sh" "$msi_arch" "$old_src/build/$wine_build/tavrilex.exe" 1.0.0 "$work/msi/tavrilex-1.0.0.msi"
-}
+# scripts/msi.sh in a clone kept below the build root: the upgrade that every
+# older machine takes. Without it msi_upgrade fails and says why.
+old_commit=b60f454 old_src=$builds/old-b60f454 msi_v1='C:\e2e\tavrilex-1.0.0.msi'
 rm -f "$work/msi/tavrilex-1.0.0.msi"
-if [[ " ${all_cases[*]} " == *" msi_upgrade "* ]] && ! build_old_package >"$work/msi/build-1.0.0.log" 2>&1; then
-    echo "the 1.0.0 package of $old_commit was not built (see $work/msi/build-1.0.0.log)"
-fi
+[[ " ${all_cases[*]} " != *" msi_upgrade "* ]] || {
+    [ -f "$old_src/build/$wine_build/tavrilex.exe" ] ||
+        { rm -rf "$old_src" && git clone -q --shared --no-checkout "$here/../.." "$old_src" &&
+          git -C "$old_src" checkout -q --detach "$old_commit" &&
+          (cd "$old_src" && cmake --preset "$wine_build" && cmake --build --preset "$wine_build" -j 2 --target tavrilex); }
+    grep -qx '#define TAVRILEX_VERSION_TEXT "1.0.0"' "$old_src/build/$wine_build/generated/TavrilexVersion.h" &&
+        "$old_src/scripts/msi.sh" "$msi_arch" "$old_src/build/$wine_build/tavrilex.exe" 1.0.0 "$work/msi/tavrilex-1.0.0.msi"
+} >"$work/msi/build-1.0.0.log" 2>&1
 
 crash_probe=$(wine_crash_probe "$work/probe" "$stub")
 echo "crash probe: a killed service is ${crash_probe:-not seen}"
