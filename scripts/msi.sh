@@ -60,6 +60,29 @@ msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3410
 # folder that the source names (34).
 msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3106, Source = 'TavrilexFolder'
     WHERE Action = 'UnregisterTavrilex'"
+# The settings an upgrade or a repair must bring to a registration made by an
+# older version, the same as -install's: the installer applies them itself
+# (Windows Installer 5.0), to the running service too, so the old file that
+# stays until the restart is not what sets them. wixl knows neither table.
+# Event 5 = install | reinstall (a first install, an upgrade, a repair; not
+# the uninstall). Config types: 4 failure-actions flag (act on a failed start
+# too), 5 SID type (1 = unrestricted), 6 required privileges. Recovery: 1 =
+# restart, after 1, 5 and 30 s; the count forgotten after a day (86400 s);
+# no reboot message and no command (null leaves them as they are).
+printf '%s\r\n' $'MsiServiceConfig\tName\tEvent\tConfigType\tArgument\tComponent_' \
+    $'s72\tl255\ti2\ti4\tS0\ts72' $'MsiServiceConfig\tMsiServiceConfig' \
+    $'TavrilexFailureActionsFlag\tTavrilex\t5\t4\t1\tTavrilexExe' \
+    $'TavrilexSidType\tTavrilex\t5\t5\t1\tTavrilexExe' \
+    $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege\tTavrilexExe' \
+    >"$work/MsiServiceConfig.idt"
+printf '%s\r\n' $'MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebootMessage\tCommand\tActions\tDelayActions\tComponent_' \
+    $'s72\tl255\ti2\tI4\tL0\tL0\tS0\tS0\ts72' $'MsiServiceConfigFailureActions\tMsiServiceConfigFailureActions' \
+    $'TavrilexRecovery\tTavrilex\t5\t86400\t\t\t1[~]1[~]1\t1000[~]5000[~]30000\tTavrilexExe' \
+    >"$work/MsiServiceConfigFailureActions.idt"
+(cd "$work" && msibuild out.msi -i MsiServiceConfig.idt && msibuild out.msi -i MsiServiceConfigFailureActions.idt)
+# After -install (4020), before StartServices (5900).
+msibuild "$work/out.msi" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('MsiConfigureServices', 5850)"
+
 actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2,3 | sort | tr '\t\n' ' ')
 [ "$actions" = "RegisterTavrilex 3090 TavrilexExe UndoRegisterTavrilex 3410 TavrilexExe UndoUnregisterTavrilex 3410 TavrilexExe UnregisterTavrilex 3106 TavrilexFolder " ] ||
     die "unexpected custom action types: $actions"
