@@ -66,14 +66,15 @@ msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3106, Source = 'Tavr
 # stays until the restart is not what sets them. wixl knows neither table.
 # Event 5 = install | reinstall (a first install, an upgrade, a repair; not
 # the uninstall). Config types: 4 failure-actions flag (act on a failed start
-# too), 5 SID type (1 = unrestricted), 6 required privileges. Recovery: 1 =
+# too), 5 SID type (1 = unrestricted), 6 required privileges (a multi-string:
+# each name ends with [~], the installer's null). Recovery: 1 =
 # restart, after 1, 5 and 30 s; the count forgotten after a day (86400 s);
 # no reboot message and no command (null leaves them as they are).
 printf '%s\r\n' $'MsiServiceConfig\tName\tEvent\tConfigType\tArgument\tComponent_' \
     $'s72\tl255\ti2\ti4\tS0\ts72' $'MsiServiceConfig\tMsiServiceConfig' \
     $'TavrilexFailureActionsFlag\tTavrilex\t5\t4\t1\tTavrilexExe' \
     $'TavrilexSidType\tTavrilex\t5\t5\t1\tTavrilexExe' \
-    $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege\tTavrilexExe' \
+    $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege[~]\tTavrilexExe' \
     >"$work/MsiServiceConfig.idt"
 printf '%s\r\n' $'MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebootMessage\tCommand\tActions\tDelayActions\tComponent_' \
     $'s72\tl255\ti2\tI4\tL0\tL0\tS0\tS0\ts72' $'MsiServiceConfigFailureActions\tMsiServiceConfigFailureActions' \

@@ -724,7 +724,7 @@ case_msi_install() {
     # action"), so what it does on Windows is proven by the contents only.
     local arch pkg want
     want=$(printf '%s\n' $'TavrilexFailureActionsFlag\tTavrilex\t5\t4\t1\tTavrilexExe' \
-        $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege\tTavrilexExe' \
+        $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege[~]\tTavrilexExe' \
         $'TavrilexSidType\tTavrilex\t5\t5\t1\tTavrilexExe' \
         $'TavrilexRecovery\tTavrilex\t5\t86400\t\t\t1[~]1[~]1\t1000[~]5000[~]30000\tTavrilexExe' \
         'RegisterTavrilex MsiConfigureServices[] StartServices' \
