@@ -279,7 +279,7 @@ count "unit-$wine_label-$wine_build"
 
 # The end-to-end suite and the Windows unit programs again on Wine 10, whose SCM notices a service process
 # that dies, as Windows does: the crash rows hold there. Its root is made
-# once (about 80 s) and kept outside the clone; a root that cannot be made
+# once (about a minute) and kept outside the clone; a root that cannot be made
 # fails this step with its reason.
 step wine10-root bash scripts/wine10.sh make
 if selected wine10-root &&

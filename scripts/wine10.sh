@@ -74,7 +74,7 @@ make_root() {
         fail "the mirror $url does not serve dists/trixie/Release within 10 s; check the network or the apt sources"
     [ ! -e "$root/.tavrilex-made" ] || rm -rf --one-file-system "$root"
     mkdir -p "$root" && : >"$root/.tavrilex-made" || fail "cannot make $root"
-    echo "wine10: making $root from $url (about 80 s)"
+    echo "wine10: making $root from $url (about a minute)"
     # debootstrap mounts proc and sys in the target: in a namespace of its
     # own those mounts end with it, however it ends.
     unshare --mount --propagation private debootstrap --variant=minbase trixie "$root" "$url" >"$root.log" 2>&1 9>&- ||
