@@ -10,6 +10,7 @@
 #include "UniqueHandle.h"
 
 #include <atomic>
+#include <string>
 
 class CSampleService : public CServiceBase {
 public:
@@ -28,6 +29,9 @@ protected:
 private:
     // Polls until m_stopRequested is seen; signals m_loopDoneEvent last.
     void WatchLoop();
+    // One failing poll's turn in the cadence (every second one is written);
+    // the empty message, a poll that did not fail, lets the next be written.
+    void ReportByCadence(const std::string& message);
     // Runs WatchForStops until m_watcherStopEvent is set; signals
     // m_watcherDoneEvent last.
     void WatchStops();

@@ -58,3 +58,40 @@ void StopAsScDoes(const std::wstring& name)
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
+
+CHeldWrite::CHeldWrite()
+{
+    sim::SetCallHook("ReportEventW", [this] {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_taken) {
+            return;
+        }
+        m_taken = m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+        m_held = false;
+        m_changed.notify_all();
+    });
+}
+
+CHeldWrite::~CHeldWrite()
+{
+    Release();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_held; });
+    lock.unlock();
+    sim::SetCallHook("ReportEventW", nullptr);
+}
+
+bool CHeldWrite::WaitHeld(DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_held; });
+}
+
+void CHeldWrite::Release()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_released = true;
+    m_changed.notify_all();
+}

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,3 +40,25 @@ void StopAsScDoes(const std::wstring& name);
 // loop alone, as it does wherever the watcher cannot be had, so that a test of
 // the loop sees the loop's own calls only.
 void RunLoopAlone();
+
+// An event log that hangs: the first ReportEventW call from now on, on
+// whichever thread, is held until Release() or the end of the scope; later
+// calls pass. Ends once no other thread writes.
+class CHeldWrite {
+public:
+    CHeldWrite();
+    ~CHeldWrite();
+    CHeldWrite(const CHeldWrite&) = delete;
+    CHeldWrite& operator=(const CHeldWrite&) = delete;
+
+    // Blocks (real time) until the write is held; false on timeout.
+    bool WaitHeld(DWORD timeoutMs = 10000);
+    void Release();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_taken = false;
+    bool m_held = false;
+    bool m_released = false;
+};
