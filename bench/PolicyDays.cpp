@@ -15,7 +15,8 @@
 // (IDs 1 to 5) in any hour; warnings (ID 3 or 4) at least an hour apart, one
 // to open an episode, no start record while it lasts, at most one closing
 // record (ID 5) and none within an hour of a stop that a look saw; every stop
-// mended at once outside a fast crash loop.
+// mended at once outside a fast crash loop; a wrong logon tried at most once
+// in 10 minutes.
 //
 // The model: a start, ours or someone else's, runs quorbel for the next run
 // of the day's script, whose end may pass through STOP_PENDING, and may be
@@ -53,6 +54,9 @@ struct Run {
     ULONGLONG runMs = kNever;   // until its stop begins
     ULONGLONG pendingMs = 0;    // STOP_PENDING before STOPPED
     ULONGLONG othersMs = kNever;  // someone else starts it this long after STOPPED
+    // From STOPPED on, our starts are refused with 1069 this long; then the
+    // account is fixed, and someone starts quorbel at once if `othersMs` is 0.
+    ULONGLONG wrongLogonMs = 0;
 };
 
 std::string RunText(const Run& run)
@@ -62,6 +66,10 @@ std::string RunText(const Run& run)
     std::string line = text;
     if (run.pendingMs != 0) {
         std::snprintf(text, sizeof(text), ", STOP_PENDING %.1f s", static_cast<double>(run.pendingMs) / 1000);
+        line += text;
+    }
+    if (run.wrongLogonMs != 0) {
+        std::snprintf(text, sizeof(text), ", then a wrong logon for %.1f s", static_cast<double>(run.wrongLogonMs) / 1000);
         line += text;
     }
     if (run.othersMs != kNever) {
@@ -139,6 +147,7 @@ private:
             if (m_state == State::Stopped) {
                 Tell("someone else starts quorbel");
                 Started();
+                m_awaitsRunningSeen = true;
             }
         } else if (m_now == m_pauseEnds) {
             m_pauseEnds = kNever;
@@ -167,13 +176,18 @@ private:
         m_changeAt = kNever;
         const ULONGLONG ran = m_now - m_startedAt - m_run.pendingMs;
         // Also excused: a stop in a pause that an excused stop began.
-        const bool excused =
-            InFastLoop(ran) || m_now < kPeriodMs || m_awaitsRunningSeen || (!m_watching && m_pauseExcused);
+        const bool excused = InFastLoop(ran) || m_now < kPeriodMs || m_awaitsRunningSeen ||
+                             (!m_watching && m_pauseExcused) || m_run.wrongLogonMs != 0;
         m_stopExcused = excused;
-        Tell(excused ? "quorbel is STOPPED (in a fast crash loop)" : "quorbel is STOPPED");
+        Tell(excused ? "quorbel is STOPPED (may wait for the poll)" : "quorbel is STOPPED");
         m_stoppedAt = m_now;
         m_awaitsRunningSeen = false;
-        if (m_run.othersMs == 0) {
+        if (m_run.wrongLogonMs != 0) {
+            m_wrongUntil = m_now + m_run.wrongLogonMs;
+            if (m_run.othersMs != kNever) {
+                m_othersAt = m_wrongUntil;  // the administrator's start once it is fixed
+            }
+        } else if (m_run.othersMs == 0) {
             // Before the watcher's start: that one is refused.
             Tell("someone else starts quorbel");
             Started();
@@ -212,6 +226,7 @@ private:
 
     void Started()
     {
+        m_lastLogonTry = kNever;
         m_state = State::Running;
         m_startedAt = m_now;
         m_run = m_next(m_runs++);
@@ -222,51 +237,80 @@ private:
         }
     }
 
-    // Our start request: refused with 1056 unless quorbel is stopped.
-    bool RequestStart()
+
+    // Our start request: refused with 1056 unless quorbel is stopped, and
+    // with 1069 during a wrong logon.
+    DWORD RequestStart()
     {
         if (m_state != State::Stopped) {
-            return false;
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        }
+        if (m_now < m_wrongUntil) {
+            Tell("a start is refused with 1069");
+            if (m_lastLogonTry != kNever && m_now - m_lastLogonTry < CRestartPolicy::kWrongLogonPaceMs) {
+                Break("a wrong logon tried twice within 10 minutes");
+            }
+            m_lastLogonTry = m_now;
+            return ERROR_SERVICE_LOGON_FAILED;
         }
         ++m_figures.starts;
         if (m_stoppedAt >= kPeriodMs && !m_loop) {
             m_figures.longestDownMs = std::max(m_figures.longestDownMs, m_now - m_stoppedAt);
         }
         Started();
-        return true;
+        return 0;
     }
 
     void WatcherTold()
     {
         m_stopSeenAt = m_stoppedAt;
-        const StopVerdict verdict = m_policy->NoteStop(m_policy->StartsSoFar());
+        CPolicyRecords records;
+        const StopVerdict verdict = m_policy->NoteStop(m_policy->StartsSoFar(), records);
         Tell(verdict == StopVerdict::Restart    ? "the watcher is told: Restart"
              : verdict == StopVerdict::Answered ? "the watcher is told: Answered"
                                                 : "the watcher is told: LeaveToPoll");
         if (verdict == StopVerdict::Restart) {
-            if (RequestStart()) {
-                m_policy->NoteStart(Asker::Watcher, SERVICE_STOPPED);
+            const DWORD error = RequestStart();
+            if (error == 0) {
+                m_policy->NoteStart(Asker::Watcher, SERVICE_STOPPED, records);
+            } else {
+                m_policy->NoteRefused(Asker::Watcher, error, "refused");
+                // A refusal other than 1056 pauses the watcher.
+                if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+                    m_watching = false;
+                    m_pauseExcused = true;
+                    m_pauseEnds = m_now + kPeriodMs;
+                }
             }
         } else if (verdict == StopVerdict::LeaveToPoll) {
             m_watching = false;
             m_pauseExcused = m_stopExcused;
             m_pauseEnds = m_now + kPeriodMs;
         }
+        // After the start, as the watcher writes them.
+        m_policy->Write(records);
     }
 
     void Poll()
     {
+        CPolicyRecords records;
+        m_policy->TakeWatcherFailures();
+        const unsigned long stopsBefore = m_policy->StopsSoFar();
         if (m_state == State::Running) {
             m_awaitsRunningSeen = false;
-            m_policy->NoteRunning();
-        } else if (m_state == State::Stopped) {
+            m_policy->NoteRunning(stopsBefore, records);
+        } else if (m_state == State::Stopped && !m_policy->StartHeldBack()) {
             Tell("the poll finds quorbel stopped and starts it");
             m_stopSeenAt = m_stoppedAt;
-            m_policy->NoteStop(m_policy->StartsSoFar());
-            if (RequestStart()) {
-                m_policy->NoteStart(Asker::Poll, SERVICE_STOPPED);
+            m_policy->NoteStop(m_policy->StartsSoFar(), records);
+            const DWORD error = RequestStart();
+            if (error == 0) {
+                m_policy->NoteStart(Asker::Poll, SERVICE_STOPPED, records);
+            } else {
+                m_policy->NoteRefused(Asker::Poll, error, "refused");
             }
         }
+        m_policy->Write(records);
     }
 
     // Takes the records written since the last step and checks the promises.
@@ -341,6 +385,7 @@ private:
     size_t m_runs = 0;
     ULONGLONG m_startedAt = 0, m_stoppedAt = 0, m_changeAt = kNever, m_othersAt = kNever;
     ULONGLONG m_pauseEnds = kPeriodMs, m_nextPoll = 0, m_stopSeenAt = kNever;
+    ULONGLONG m_wrongUntil = 0, m_lastLogonTry = kNever;
     bool m_watching = false;
     // A stop answered by someone else's start is over once the poll has
     // found quorbel running; a stop before that may be left to the poll.
@@ -359,7 +404,8 @@ private:
 // A day's kind of quorbel, drawn from its seed: a mix of run lengths (quick
 // crashes, seconds, about a minute, minutes, hours), bursts of quick
 // crashes, an administrator's stops at random, stops answered by someone
-// else's start, and stops that hang in STOP_PENDING for a while.
+// else's start, stops that hang in STOP_PENDING for a while, and now and
+// then a wrong logon for a while.
 class CRandomQuorbel {
 public:
     explicit CRandomQuorbel(unsigned long long seed) : m_random(seed)
@@ -371,6 +417,7 @@ public:
         m_admin = Uniform(0, 0.3);
         m_others = Uniform(0, 0.3);
         m_pending = Uniform(0, 0.2);
+        m_wrongLogon = Uniform(0, 0.01);
     }
 
     Run operator()(size_t /*index*/)
@@ -393,6 +440,9 @@ public:
         }
         if (Uniform(0, 1) < m_others) {
             run.othersMs = Uniform(0, 1) < 0.5 ? 0 : Between(1, 8000);
+        }
+        if (Uniform(0, 1) < m_wrongLogon) {
+            run.wrongLogonMs = Between(kMinuteMs, 3 * kHourMs);
         }
         return run;
     }
@@ -421,7 +471,7 @@ private:
 
     std::mt19937_64 m_random;
     double m_weights[5];
-    double m_burst, m_admin, m_others, m_pending;
+    double m_burst, m_admin, m_others, m_pending, m_wrongLogon;
     unsigned m_burstLeft = 0;
 };
 

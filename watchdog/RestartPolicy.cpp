@@ -103,6 +103,7 @@ StopVerdict CRestartPolicy::Decide(unsigned long startsBefore, CPolicyRecords& o
     }
     // One count per stop: the loop and the watcher may both see one stop,
     // and a start that was refused leaves the stop as it was.
+    m_downSeen = true;
     if (m_stopCounted) {
         return StopVerdict::LeaveToPoll;
     }
@@ -184,6 +185,8 @@ void CRestartPolicy::NoteStart(Asker asker, DWORD foundState, CPolicyRecords& re
     const ULONGLONG now = GetTickCount64();
     ++m_starts;
     m_lastStart = now;
+    m_runningSince = now;
+    m_downSeen = false;
     m_stopCounted = false;
     m_paced = false;
     if (!m_episode) {
@@ -203,10 +206,15 @@ void CRestartPolicy::NoteStart(Asker asker, DWORD foundState, CPolicyRecords& re
 
 void CRestartPolicy::NoteRefused(Asker asker, DWORD error, const std::string& message)
 {
-    if (error != ERROR_SERVICE_LOGON_FAILED) {
+    // 1056: someone else started it.
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) {
         return;
     }
     const std::lock_guard<std::mutex> lock(m_lock);
+    m_downSeen = true;
+    if (error != ERROR_SERVICE_LOGON_FAILED) {
+        return;
+    }
     m_paced = true;
     m_refusedAt = GetTickCount64();
     if (asker == Asker::Watcher) {
@@ -239,7 +247,11 @@ void CRestartPolicy::NoteRunning(unsigned long stopsBefore, CPolicyRecords& reco
     m_stopCounted = false;
     m_paced = false;
     const ULONGLONG now = GetTickCount64();
-    if (!m_episode || now - m_lastStart < kEpisodeSteadyMs || now - m_stopSeen < kEpisodeSteadyMs) {
+    if (m_downSeen) {
+        m_downSeen = false;
+        m_runningSince = now;  // someone else's start, after a stop a look saw
+    }
+    if (!m_episode || now - m_runningSince < kEpisodeSteadyMs) {
         return;
     }
     // The window is empty by now: its stops are an hour old.

@@ -110,8 +110,8 @@ public:
     // The poll found the service running, in a look that began when
     // StopsSoFar() was `stopsBefore`. A stop counted before that look is
     // over, whoever started the service, and so is a wrong logon's pace.
-    // Once no stop and no start of ours came for kEpisodeSteadyMs, an
-    // episode ends with one record of its totals.
+    // Once the service has run for kEpisodeSteadyMs since it was last seen
+    // down, an episode ends with one record of its totals.
     void NoteRunning(unsigned long stopsBefore, CPolicyRecords& records);
     // Writes the records through the gate, and forgets them.
     void Write(CPolicyRecords& records);
@@ -158,6 +158,11 @@ private:
     ULONGLONG m_episodeBegan = 0;  // its first stop
     unsigned m_episodeStops = 0;
     unsigned m_episodeStarts = 0;
+    // Quorbel found not running (stopped, or a start refused) since it was
+    // last known to run; and since when it runs, by our start or as the poll
+    // found it after such a look.
+    bool m_downSeen = false;
+    ULONGLONG m_runningSince = 0;
     bool m_paced = false;  // a wrong logon refused our last start
     ULONGLONG m_refusedAt = 0;
     std::vector<std::string> m_watcherFailures;
