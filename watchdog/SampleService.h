@@ -22,8 +22,9 @@ protected:
     void DoStart(DWORD argc, PWSTR* argv) override;
     void DoStop() override;
     // Windows is stopping every service, quorbel included: from now on no
-    // start is asked for and no record is written. Ends the loop's wait and
-    // the watcher without waiting for either.
+    // start is asked for and no record is begun (one under way may land).
+    // Ends the loop's wait and the watcher without waiting for either, or
+    // for a hung event log.
     void DoShutdown() override;
 
 private:
