@@ -61,37 +61,24 @@ void StopAsScDoes(const std::wstring& name)
 
 CHeldWrite::CHeldWrite()
 {
-    sim::SetCallHook("ReportEventW", [this] {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_taken) {
-            return;
+    // The hook keeps what it waits on, so a writer let go after the scope
+    // touches nothing of this object.
+    auto held = std::make_shared<std::promise<void>>();
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    m_held = held->get_future();
+    std::shared_future<void> released = m_release.get_future().share();
+    sim::SetCallHook("ReportEventW", [held, taken, released] {
+        if (!taken->exchange(true)) {
+            held->set_value();
+            released.wait();
         }
-        m_taken = m_held = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_released; });
-        m_held = false;
-        m_changed.notify_all();
     });
-}
-
-CHeldWrite::~CHeldWrite()
-{
-    Release();
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return !m_held; });
-    lock.unlock();
-    sim::SetCallHook("ReportEventW", nullptr);
-}
-
-bool CHeldWrite::WaitHeld(DWORD timeoutMs)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_held; });
 }
 
 void CHeldWrite::Release()
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_released = true;
-    m_changed.notify_all();
+    if (!m_released.exchange(true)) {
+        sim::SetCallHook("ReportEventW", nullptr);
+        m_release.set_value();
+    }
 }

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
 #include <functional>
-#include <mutex>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,23 +44,17 @@ void StopAsScDoes(const std::wstring& name);
 void RunLoopAlone();
 
 // An event log that hangs: the first ReportEventW call from now on, on
-// whichever thread, is held until Release() or the end of the scope; later
-// calls pass. Ends once no other thread writes.
+// whichever thread, waits until Release() or the end of the scope.
 class CHeldWrite {
 public:
     CHeldWrite();
-    ~CHeldWrite();
-    CHeldWrite(const CHeldWrite&) = delete;
-    CHeldWrite& operator=(const CHeldWrite&) = delete;
-
-    // Blocks (real time) until the write is held; false on timeout.
-    bool WaitHeld(DWORD timeoutMs = 10000);
+    ~CHeldWrite() { Release(); }
+    // Blocks (real time, 10 s at most) until the write is held.
+    bool WaitHeld() { return m_held.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
     void Release();
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_taken = false;
-    bool m_held = false;
-    bool m_released = false;
+    std::future<void> m_held;
+    std::promise<void> m_release;
+    std::atomic<bool> m_released{false};
 };
