@@ -552,7 +552,7 @@ int FixedRows()
          [&](size_t) { return random() % 2 ? between(100, 2900) : between(61000, 120000); }, 100},
     };
     int broken = 0;
-    std::printf("| quorbel | starts a day | information | warning | worst hour | longest down after 5 s (s) | "
+    std::printf("| quorbel | starts a day | information | warning | worst hour | longest down outside a crash loop (s) | "
                 "promises |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     for (const Row& row : rows) {
