@@ -47,6 +47,11 @@ bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, st
 {
     switch (kind) {
     case Kind::Start:
+        m_lastStartRecord = now;
+        // The first record of all tells Tavrilex's own first start, once.
+        if (!m_issued) {
+            break;
+        }
         // m_starts[m_next] is the oldest of the last kStartRecords.
         if (m_started == kStartRecords && now - m_starts[m_next] < kHourMs) {
             return false;
@@ -63,7 +68,9 @@ bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, st
         m_lastWarning = now;
         break;
     case Kind::Close:
-        if (m_closed && now - m_lastClose < kHourMs) {
+        // Never in the hour of a start record: with the first start's that
+        // keeps any hour at seven.
+        if ((m_closed && now - m_lastClose < kHourMs) || now - m_lastStartRecord < kHourMs) {
             return false;
         }
         m_closed = true;
@@ -71,6 +78,7 @@ bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, st
         break;
     }
     out.m_records.push_back({type, eventId, std::move(strings)});
+    m_issued = true;
     return true;
 }
 

@@ -42,8 +42,10 @@ private:
 
 // The one way a record of the policy's own (IDs 1 to 5) is made, so that its
 // limits hold whatever path asks: at most kStartRecords start records (ID 1
-// or 2) within any hour, one warning (ID 3 or 4) an hour, one closing record
-// (ID 5) an hour; seven an hour in all. Kept under the policy's lock.
+// or 2) within any hour, beside the very first record, which tells
+// Tavrilex's own first start; one warning (ID 3 or 4) an hour; one closing
+// record (ID 5) an hour, and none within an hour of a start record. So any
+// hour holds at most seven. Kept under the policy's lock.
 class CRecordBudget {
 public:
     enum class Kind { Start, Warning, Close };
@@ -64,6 +66,8 @@ private:
     ULONGLONG m_lastWarning = 0;
     bool m_closed = false;
     ULONGLONG m_lastClose = 0;
+    ULONGLONG m_lastStartRecord = 0;
+    bool m_issued = false;  // any record so far
 };
 
 // Both threads call it; it decides under its own lock. Records leave it in a

@@ -107,10 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyRow{"QuickStopsAMinuteApartAreNoLoop", "P +1s xR S +57s xR S +2500 xR S",
                   {kPoll, kWatcher, kWatcher, kWatcher}},
         PolicyRow{"NothingAfterTheShutdownControl", "P +1s xR S q +1s xL P +10s xL P", {kPoll, kWatcher}},
-        PolicyRow{"SixthStopWithinAnHourBeginsAnEpisode", "P +1h" + Times(8, "+4500 xR S"),
+        PolicyRow{"SixthStopWithinAnHourBeginsAnEpisode", "P" + Times(8, "+4500 xR S"),
                   {kPoll, kWatcher, kWatcher, kWatcher, kWatcher, kWatcher, "4:quorbel,6,23"}},
         PolicyRow{"EpisodeRemindsHourlyAndEndsAfterAnHourRunning",
-                  "P +1h" + Times(400, "+10s xR S") + " +30m r +10s xR S +3599s r +1s r +1h r +10s xR S",
+                  "P" + Times(400, "+10s xR S") + " +30m r +10s xR S +3599s r +1s r +1h r +10s xR S",
                   {kPoll, kWatcher, kWatcher, kWatcher, kWatcher, kWatcher, "4:quorbel,6,50", "4:quorbel,366,3650",
                    "5:quorbel,401,401,5800", kWatcher}},
         // Five stops an hour: an administrator now and then, told each time.

@@ -252,10 +252,10 @@ TEST_F(SampleServiceTest, StoppedWatchedServiceIsKeptStartedOverManyPolls)
 
     EXPECT_EQ(sim::StartCount(kQuorbel), 50);
     EXPECT_EQ(sim::GetServiceState(kQuorbel), static_cast<DWORD>(SERVICE_RUNNING));
-    // One per start until the fifth within an hour; then one warning, and
-    // the episode's end.
-    EXPECT_EQ(RecordsOfType(EVENTLOG_INFORMATION_TYPE), 6u);
-    ASSERT_EQ(sim::EventRecords().size(), 7u);
+    // One per start until the sixth stop within an hour; then one warning,
+    // and the episode's end.
+    EXPECT_EQ(RecordsOfType(EVENTLOG_INFORMATION_TYPE), 7u);
+    ASSERT_EQ(sim::EventRecords().size(), 8u);
     EXPECT_EQ(sim::EventRecords().back().strings, (std::vector<std::wstring>{L"quorbel", L"49", L"49", L"240"}));
     EXPECT_EQ(sim::SleepCount(), 770);
     EXPECT_EQ(sim::Now(), 770ull * 5000);
@@ -539,7 +539,7 @@ class LoopAndWatcher : public SimTest, public ::testing::WithParamInterface<Toge
 
 // quorbel, stopped at random moments 5.5 to 9 s after it came up, gets one
 // start per stop, within a second of STOPPED; one record each until the
-// fifth start within an hour, then the warning of a quorbel that keeps
+// sixth stop after a start of ours, then the warning of a quorbel that keeps
 // stopping.
 TEST_P(LoopAndWatcher, EachStopGetsOneStartAtOnceAndOneRecord)
 {
@@ -568,9 +568,9 @@ TEST_P(LoopAndWatcher, EachStopGetsOneStartAtOnceAndOneRecord)
         }
     }
     const size_t stops = GetParam().runs.empty() ? 12 : GetParam().runs.size();
-    EXPECT_EQ(RecordsOfType(EVENTLOG_INFORMATION_TYPE), std::min<size_t>(stops, 5));
-    EXPECT_EQ(RecordsOfType(EVENTLOG_WARNING_TYPE), stops > 5 ? 1u : 0u);
-    EXPECT_EQ(sim::EventRecords().size(), std::min<size_t>(stops, 6));
+    EXPECT_EQ(RecordsOfType(EVENTLOG_INFORMATION_TYPE), std::min<size_t>(stops, 6));
+    EXPECT_EQ(RecordsOfType(EVENTLOG_WARNING_TYPE), stops > 6 ? 1u : 0u);
+    EXPECT_EQ(sim::EventRecords().size(), std::min<size_t>(stops, 7));
     EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
