@@ -47,18 +47,17 @@ bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, st
 {
     switch (kind) {
     case Kind::Start:
-        m_lastStartRecord = now;
         // The first record of all tells Tavrilex's own first start, once.
-        if (!m_issued) {
-            break;
+        if (m_issued) {
+            // m_starts[m_next] is the oldest of the last kStartRecords.
+            if (m_started == kStartRecords && now - m_starts[m_next] < kHourMs) {
+                return false;
+            }
+            m_starts[m_next] = now;
+            m_next = (m_next + 1) % kStartRecords;
+            m_started += m_started < kStartRecords ? 1 : 0;
         }
-        // m_starts[m_next] is the oldest of the last kStartRecords.
-        if (m_started == kStartRecords && now - m_starts[m_next] < kHourMs) {
-            return false;
-        }
-        m_starts[m_next] = now;
-        m_next = (m_next + 1) % kStartRecords;
-        m_started += m_started < kStartRecords ? 1 : 0;
+        m_lastStartRecord = now;
         break;
     case Kind::Warning:
         if (m_warned && now - m_lastWarning < kHourMs) {
@@ -70,7 +69,7 @@ bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, st
     case Kind::Close:
         // Never in the hour of a start record: with the first start's that
         // keeps any hour at seven.
-        if ((m_closed && now - m_lastClose < kHourMs) || now - m_lastStartRecord < kHourMs) {
+        if ((m_closed && now - m_lastClose < kHourMs) || (m_issued && now - m_lastStartRecord < kHourMs)) {
             return false;
         }
         m_closed = true;
