@@ -4,7 +4,7 @@
 
 #include "Platform.h"
 
-#include <mutex>
+#include <atomic>
 
 // The identifiers, with the severity bits the message compiler gives them;
 // each names a text in the message table (cli/TavrilexMessages.mc), which
@@ -32,15 +32,14 @@ constexpr DWORD kEventEpisodeOver = 0x40000005;
 // word; the write's own result is not tested.
 void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
 
-// Lets records through until it is closed. The check and the write are one
-// step under its lock, and Close takes that lock: once Close has returned, no
-// record is begun. A write holds back only Close and other writes.
+// Lets records through until it is closed. Nothing waits on a write: a hung
+// event log holds back only the thread that writes. Once Close has returned
+// no record passes the gate; one that passed before may still land.
 class CRecordGate {
 public:
     void Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
-    void Close();
+    void Close() { m_closed.store(true); }
 
 private:
-    std::mutex m_lock;
-    bool m_closed = false;
+    std::atomic<bool> m_closed{false};
 };

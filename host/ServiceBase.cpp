@@ -53,16 +53,9 @@ void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWS
 
 void CRecordGate::Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings)
 {
-    const std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_closed) {
+    if (!m_closed.load()) {
         WriteEventRecord(source, type, eventId, count, strings);
     }
-}
-
-void CRecordGate::Close()
-{
-    const std::lock_guard<std::mutex> lock(m_lock);
-    m_closed = true;
 }
 
 void CServiceBase::LogEvent(PCWSTR message) const

@@ -115,6 +115,7 @@ std::string RequestStart(const std::wstring& serviceName, bool stalled, CheckOut
         outcome.startAccepted = StartServiceW(service.get(), 0, nullptr) != FALSE;
         if (!outcome.startAccepted) {
             startError = GetLastError();
+            outcome.startError = startError;
         }
     }
 

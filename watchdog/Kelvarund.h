@@ -30,6 +30,7 @@ struct CheckOutcome {
     DWORD foundState = 0;  // the status check's answer; 0 when it had none
     bool startRequested = false;  // the SCM was asked, whatever it answered
     bool startAccepted = false;
+    DWORD startError = 0;  // the refusal's code; 0 when accepted or not asked
 };
 
 // Makes sure the named service runs. Returns the empty text when it was found

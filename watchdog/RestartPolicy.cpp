@@ -42,6 +42,45 @@ PCWSTR StateText(DWORD state)
 
 }  // namespace
 
+bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, std::vector<std::wstring> strings,
+                          CPolicyRecords& out)
+{
+    switch (kind) {
+    case Kind::Start:
+        // The first record of all tells Tavrilex's own first start, once.
+        if (m_issued) {
+            // m_starts[m_next] is the oldest of the last kStartRecords.
+            if (m_started == kStartRecords && now - m_starts[m_next] < kHourMs) {
+                return false;
+            }
+            m_starts[m_next] = now;
+            m_next = (m_next + 1) % kStartRecords;
+            m_started += m_started < kStartRecords ? 1 : 0;
+        }
+        m_lastStartRecord = now;
+        break;
+    case Kind::Warning:
+        if (m_warned && now - m_lastWarning < kHourMs) {
+            return false;
+        }
+        m_warned = true;
+        m_lastWarning = now;
+        break;
+    case Kind::Close:
+        // Never in the hour of a start record: with the first start's that
+        // keeps any hour at seven.
+        if ((m_closed && now - m_lastClose < kHourMs) || (m_issued && now - m_lastStartRecord < kHourMs)) {
+            return false;
+        }
+        m_closed = true;
+        m_lastClose = now;
+        break;
+    }
+    out.m_records.push_back({type, eventId, std::move(strings)});
+    m_issued = true;
+    return true;
+}
+
 CRestartPolicy::CRestartPolicy(PCWSTR source, PCWSTR watched) : m_source(source), m_watched(watched) {}
 
 unsigned long CRestartPolicy::StartsSoFar()
@@ -50,71 +89,78 @@ unsigned long CRestartPolicy::StartsSoFar()
     return m_starts;
 }
 
-StopVerdict CRestartPolicy::NoteStop(unsigned long startsBefore)
+unsigned long CRestartPolicy::StopsSoFar()
 {
-    std::vector<Pending> records;
-    StopVerdict verdict;
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        verdict = Decide(startsBefore, records);
-    }
-    Write(records);
-    return verdict;
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_stops;
 }
 
-StopVerdict CRestartPolicy::Decide(unsigned long startsBefore, std::vector<Pending>& out)
+StopVerdict CRestartPolicy::NoteStop(unsigned long startsBefore, CPolicyRecords& records)
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return Decide(startsBefore, records);
+}
+
+StopVerdict CRestartPolicy::Decide(unsigned long startsBefore, CPolicyRecords& out)
 {
     // A start accepted since the look began followed this very stop: a
     // service is started only once it has stopped.
     if (m_starts != startsBefore) {
         return StopVerdict::Answered;
     }
-    // One count per start: the loop and the watcher may both see one stop,
+    // One count per stop: the loop and the watcher may both see one stop,
     // and a start that was refused leaves the stop as it was.
+    m_downSeen = true;
     if (m_stopCounted) {
         return StopVerdict::LeaveToPoll;
     }
     const ULONGLONG now = GetTickCount64();
     m_stopCounted = true;
+    ++m_stops;
     m_stopSeen = now;
     const ULONGLONG ran = m_starts != 0 ? now - m_lastStart : kSteadyRunMs;
     // The stop found before our first start is no stop of the service's.
-    const bool episodeBegins = m_starts != 0 && NoteInWindow(now);
+    if (m_starts != 0) {
+        NoteInWindow(now);
+    }
+    StopVerdict verdict = StopVerdict::Restart;
     if (m_crashLoop && ran < kSteadyRunMs) {
         ++m_loopStops;
-        if (now - m_lastWarning >= kReminderMs) {
-            Warn(now, out);
+        verdict = StopVerdict::LeaveToPoll;
+    } else {
+        // A stop seen late (by the poll, or after a pause) may look longer
+        // than it was, so quick stops are counted over a minute, not in a row.
+        if (m_crashLoop || (m_quickSeen && now - m_firstQuickStart >= kSteadyRunMs)) {
+            m_crashLoop = false;
+            m_quickSeen = false;
         }
-        return StopVerdict::LeaveToPoll;
-    }
-    // A stop seen late (by the poll, or after a pause) may look longer than
-    // it was, so quick stops are counted over a minute, not in a row.
-    if (m_crashLoop || (m_quickSeen && now - m_firstQuickStart >= kSteadyRunMs)) {
-        m_crashLoop = false;
-        m_quickSeen = false;
-    }
-    ++m_loopStops;
-    if (ran < kQuickRunMs && m_quickSeen) {
-        m_crashLoop = true;
-        if (!m_episode) {
-            BeginEpisode(m_firstQuickStart, m_loopStops);
+        ++m_loopStops;
+        if (ran < kQuickRunMs && m_quickSeen) {
+            m_crashLoop = true;
+            // Inside an episode the loop is one more part of it.
+            if (!m_episode) {
+                BeginEpisode(m_firstQuickStart, m_loopStops);
+            }
+            verdict = StopVerdict::LeaveToPoll;
+        } else if (ran < kQuickRunMs) {
+            // One quick stop is mended at once: a single failure is no loop.
+            m_quickSeen = true;
+            m_firstQuickStart = m_lastStart;
+            m_loopStops = 1;
         }
-        Warn(now, out);
-        return StopVerdict::LeaveToPoll;
     }
-    // One quick stop is mended at once: a single failure is no loop.
-    if (ran < kQuickRunMs) {
-        m_quickSeen = true;
-        m_firstQuickStart = m_lastStart;
-        m_loopStops = 1;
-    }
-    if (episodeBegins || (m_episode && now - m_lastWarning >= kReminderMs)) {
+    // Every stop of an episode asks: the budget lets its first warning
+    // through, then one an hour.
+    if (m_episode) {
         Warn(now, out);
     }
-    return StopVerdict::Restart;
+    if (verdict == StopVerdict::Restart && HeldBack(now)) {
+        verdict = StopVerdict::LeaveToPoll;
+    }
+    return verdict;
 }
 
-bool CRestartPolicy::NoteInWindow(ULONGLONG now)
+void CRestartPolicy::NoteInWindow(ULONGLONG now)
 {
     unsigned dropped = 0;
     while (dropped < m_inWindow && (now - m_window[dropped] >= kFlapWindowMs || m_inWindow - dropped == kFlapStops)) {
@@ -127,13 +173,9 @@ bool CRestartPolicy::NoteInWindow(ULONGLONG now)
     m_window[m_inWindow++] = now;
     if (m_episode) {
         ++m_episodeStops;
-        return false;
+    } else if (m_inWindow == kFlapStops) {
+        BeginEpisode(m_window[0], kFlapStops);
     }
-    if (m_inWindow < kFlapStops) {
-        return false;
-    }
-    BeginEpisode(m_window[0], kFlapStops);
-    return true;
 }
 
 void CRestartPolicy::BeginEpisode(ULONGLONG began, unsigned stops)
@@ -141,68 +183,113 @@ void CRestartPolicy::BeginEpisode(ULONGLONG began, unsigned stops)
     m_episode = true;
     m_episodeBegan = began;
     m_episodeStops = stops;
-    m_episodeStarts = stops - 1;  // the last stop's start is still to come
+    m_episodeStarts = stops != 0 ? stops - 1 : 0;  // the last stop's start is still to come
 }
 
-void CRestartPolicy::NoteStart(Asker asker, DWORD foundState)
+void CRestartPolicy::NoteStart(Asker asker, DWORD foundState, CPolicyRecords& records)
 {
-    std::vector<Pending> records;
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        const ULONGLONG now = GetTickCount64();
-        ++m_starts;
-        m_lastStart = now;
-        m_stopCounted = false;
-        if (m_episode) {
-            ++m_episodeStarts;
-        } else {
-            const bool watcher = asker == Asker::Watcher;
-            records.push_back({EVENTLOG_INFORMATION_TYPE, watcher ? kEventStartedByWatcher : kEventStartedByPoll,
-                               {m_watched, watcher ? Decimal(now - m_stopSeen) : StateText(foundState)}});
+    const std::lock_guard<std::mutex> lock(m_lock);
+    const ULONGLONG now = GetTickCount64();
+    ++m_starts;
+    m_lastStart = now;
+    m_runningSince = now;
+    m_downSeen = false;
+    m_stopCounted = false;
+    m_paced = false;
+    if (!m_episode) {
+        const bool watcher = asker == Asker::Watcher;
+        if (!m_budget.Issue(CRecordBudget::Kind::Start, now, EVENTLOG_INFORMATION_TYPE,
+                            watcher ? kEventStartedByWatcher : kEventStartedByPoll,
+                            {m_watched, watcher ? Decimal(now - m_stopSeen) : StateText(foundState)}, records)) {
+            // Starts an hour cannot tell one by one are an episode.
+            BeginEpisode(m_inWindow != 0 ? m_window[0] : now, m_inWindow);
+            Warn(now, records);
         }
     }
-    Write(records);
-}
-
-void CRestartPolicy::NoteRunning()
-{
-    std::vector<Pending> records;
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        if (!m_episode || GetTickCount64() - m_lastStart < kEpisodeSteadyMs) {
-            return;
-        }
-        // The window is empty by now: its stops are an hour old.
-        m_episode = false;
-        m_crashLoop = false;
-        m_quickSeen = false;
-        records.push_back({EVENTLOG_INFORMATION_TYPE, kEventEpisodeOver,
-                           {m_watched, Decimal(m_episodeStops), Decimal(m_episodeStarts),
-                            Seconds(m_lastStart - m_episodeBegan)}});
+    if (m_episode) {
+        ++m_episodeStarts;
     }
-    Write(records);
 }
 
-void CRestartPolicy::Warn(ULONGLONG now, std::vector<Pending>& out)
+void CRestartPolicy::NoteRefused(Asker asker, DWORD error, const std::string& message)
 {
-    m_lastWarning = now;
+    // 1056: someone else started it.
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_downSeen = true;
+    if (error != ERROR_SERVICE_LOGON_FAILED) {
+        return;
+    }
+    m_paced = true;
+    m_refusedAt = GetTickCount64();
+    if (asker == Asker::Watcher) {
+        m_watcherFailures.push_back(message);
+    }
+}
+
+bool CRestartPolicy::StartHeldBack()
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return HeldBack(GetTickCount64());
+}
+
+std::vector<std::string> CRestartPolicy::TakeWatcherFailures()
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::string> failures;
+    failures.swap(m_watcherFailures);
+    return failures;
+}
+
+void CRestartPolicy::NoteRunning(unsigned long stopsBefore, CPolicyRecords& records)
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    // A stop counted after the look began is not over: the look saw the run
+    // before it.
+    if (m_stops != stopsBefore) {
+        return;
+    }
+    m_stopCounted = false;
+    m_paced = false;
+    const ULONGLONG now = GetTickCount64();
+    if (m_downSeen) {
+        m_downSeen = false;
+        m_runningSince = now;  // someone else's start, after a stop a look saw
+    }
+    if (!m_episode || now - m_runningSince < kEpisodeSteadyMs) {
+        return;
+    }
+    // The window is empty by now: its stops are an hour old.
+    m_episode = false;
+    m_crashLoop = false;
+    m_quickSeen = false;
+    m_budget.Issue(CRecordBudget::Kind::Close, now, EVENTLOG_INFORMATION_TYPE, kEventEpisodeOver,
+                   {m_watched, Decimal(m_episodeStops), Decimal(m_episodeStarts), Seconds(m_lastStart - m_episodeBegan)},
+                   records);
+}
+
+void CRestartPolicy::Warn(ULONGLONG now, CPolicyRecords& out)
+{
     if (m_crashLoop) {
         const ULONGLONG tenths = (now - m_firstQuickStart + 50) / 100;
-        out.push_back({EVENTLOG_WARNING_TYPE, kEventCrashLoop,
-                       {m_watched, Decimal(m_loopStops), Decimal(tenths / 10) + L"." + Decimal(tenths % 10)}});
+        m_budget.Issue(CRecordBudget::Kind::Warning, now, EVENTLOG_WARNING_TYPE, kEventCrashLoop,
+                       {m_watched, Decimal(m_loopStops), Decimal(tenths / 10) + L"." + Decimal(tenths % 10)}, out);
     } else {
-        out.push_back({EVENTLOG_WARNING_TYPE, kEventFlapping,
-                       {m_watched, Decimal(m_episodeStops), Seconds(now - m_episodeBegan)}});
+        m_budget.Issue(CRecordBudget::Kind::Warning, now, EVENTLOG_WARNING_TYPE, kEventFlapping,
+                       {m_watched, Decimal(m_episodeStops), Seconds(now - m_episodeBegan)}, out);
     }
 }
 
-void CRestartPolicy::Write(const std::vector<Pending>& records)
+void CRestartPolicy::Write(CPolicyRecords& records)
 {
-    for (const Pending& record : records) {
+    for (const CPolicyRecords::Record& record : records.m_records) {
         std::vector<LPCWSTR> strings;
         for (const std::wstring& text : record.strings) {
             strings.push_back(text.c_str());
         }
         m_records.Write(m_source, record.type, record.eventId, static_cast<WORD>(strings.size()), strings.data());
     }
+    records.m_records.clear();
 }

@@ -223,6 +223,18 @@ void CSampleService::WatchStops()
     WatchForStops(kWatchedServiceName, m_watcherStopEvent.get(), m_restarts);
 }
 
+void CSampleService::ReportByCadence(const std::string& message)
+{
+    if (message.empty() || !m_reportNextFailure) {
+        m_reportNextFailure = TRUE;
+    } else {
+        // Cleared before writing: a record that cannot be written (or comes
+        // after the shutdown control) counts as written.
+        m_reportNextFailure = FALSE;
+        WriteFailureRecord(m_restarts.Records(), m_serviceName, message);
+    }
+}
+
 void CSampleService::WatchLoop()
 {
     const CDoneSignal signalWhenDone(m_loopDoneEvent.get());
@@ -230,37 +242,46 @@ void CSampleService::WatchLoop()
     // The flag is read afresh before every poll, the first one included, and
     // at no other moment: a stop never cuts a poll or a period short.
     while (!m_stopRequested.load()) {
-        std::string message;
         try {
-            CheckOutcome outcome;
+            // The watcher's refused tries count as failing polls, in order.
+            for (const std::string& failure : m_restarts.TakeWatcherFailures()) {
+                ReportByCadence(failure);
+            }
+            CPolicyRecords records;
             const unsigned long startsBefore = m_restarts.StartsSoFar();
-            // A pending state seen before a start of ours is another one
-            // than now, however alike their checkpoints.
-            if (startsBefore != m_startsAtLastPoll) {
-                m_progress.Forget();
-                m_startsAtLastPoll = startsBefore;
-            }
-            {
-                const std::wstring watchedName(kWatchedServiceName);  // fresh for every poll
-                message = Kelvarund(watchedName, m_progress, outcome);
-            }
-            // Whatever the verdict, the loop starts a stopped quorbel: the
-            // policy paces the watcher only.
-            if (outcome.foundState == SERVICE_STOPPED) {
-                m_restarts.NoteStop(startsBefore);
-            } else if (outcome.foundState == SERVICE_RUNNING) {
-                m_restarts.NoteRunning();
-            }
-            if (outcome.startAccepted) {
-                m_restarts.NoteStart(Asker::Poll, outcome.foundState);
-            }
-            if (message.empty() || !m_reportNextFailure) {
-                m_reportNextFailure = TRUE;
+            const unsigned long stopsBefore = m_restarts.StopsSoFar();
+            const std::wstring watchedName(kWatchedServiceName);  // fresh for every poll
+            if (m_restarts.StartHeldBack()) {
+                // A wrong logon's pace: a look without a try, and no record
+                // of it; quorbel started by someone else ends the pace.
+                if (IsServiceRunning(watchedName)) {
+                    m_restarts.NoteRunning(stopsBefore, records);
+                    m_reportNextFailure = TRUE;
+                }
+                m_restarts.Write(records);
             } else {
-                // Cleared before writing: a record that cannot be written
-                // (or comes after the shutdown control) counts as written.
-                m_reportNextFailure = FALSE;
-                WriteFailureRecord(m_restarts.Records(), m_serviceName, message);
+                // A pending state seen before a start of ours is another one
+                // than now, however alike their checkpoints.
+                if (startsBefore != m_startsAtLastPoll) {
+                    m_progress.Forget();
+                    m_startsAtLastPoll = startsBefore;
+                }
+                CheckOutcome outcome;
+                const std::string message = Kelvarund(watchedName, m_progress, outcome);
+                // Whatever the verdict, the loop starts a stopped quorbel
+                // unless a start is held back: the policy paces the watcher.
+                if (outcome.foundState == SERVICE_STOPPED) {
+                    m_restarts.NoteStop(startsBefore, records);
+                } else if (outcome.foundState == SERVICE_RUNNING) {
+                    m_restarts.NoteRunning(stopsBefore, records);
+                }
+                if (outcome.startAccepted) {
+                    m_restarts.NoteStart(Asker::Poll, outcome.foundState, records);
+                } else if (outcome.startRequested) {
+                    m_restarts.NoteRefused(Asker::Poll, outcome.startError, message);
+                }
+                m_restarts.Write(records);
+                ReportByCadence(message);
             }
         } catch (...) {
             // A failure raised inside a poll (out of memory, in practice)

@@ -10,6 +10,7 @@
 #include "UniqueHandle.h"
 
 #include <atomic>
+#include <string>
 
 class CSampleService : public CServiceBase {
 public:
@@ -21,13 +22,17 @@ protected:
     void DoStart(DWORD argc, PWSTR* argv) override;
     void DoStop() override;
     // Windows is stopping every service, quorbel included: from now on no
-    // start is asked for and no record is written. Ends the loop's wait and
-    // the watcher without waiting for either.
+    // start is asked for and no record is begun (one under way may land).
+    // Ends the loop's wait and the watcher without waiting for either, or
+    // for a hung event log.
     void DoShutdown() override;
 
 private:
     // Polls until m_stopRequested is seen; signals m_loopDoneEvent last.
     void WatchLoop();
+    // One failing poll's turn in the cadence (every second one is written);
+    // the empty message, a poll that did not fail, lets the next be written.
+    void ReportByCadence(const std::string& message);
     // Runs WatchForStops until m_watcherStopEvent is set; signals
     // m_watcherDoneEvent last.
     void WatchStops();

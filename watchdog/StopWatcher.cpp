@@ -3,6 +3,8 @@
 #include "Kelvarund.h"
 #include "UniqueHandle.h"
 
+#include <functional>
+
 namespace {
 
 // The loop's poll interval: a watcher that cannot mend a stop pauses as long.
@@ -23,9 +25,10 @@ void CALLBACK OnStatusChange(PVOID parameter)
     *static_cast<bool*>(record->pContext) = true;
 }
 
-// One request: open, register, wait for the answer or for `stopEvent`,
-// close. The handle is held for this wait only, so a pause never holds one.
-Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
+// One request: open, register, run `registered` (once the request is made or
+// refused), wait for the answer or for `stopEvent`, close. The handle is
+// held for this wait only, so a pause never holds one.
+Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent, const std::function<void()>& registered)
 {
     CServiceHandle service;
     {
@@ -48,7 +51,9 @@ Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
     record.pContext = &answered;
 
     Answer answer = Answer::Other;
-    if (NotifyServiceStatusChangeW(service.get(), kNotifyMask, &record) == ERROR_SUCCESS) {
+    const bool requested = NotifyServiceStatusChangeW(service.get(), kNotifyMask, &record) == ERROR_SUCCESS;
+    registered();
+    if (requested) {
         DWORD wait = WAIT_IO_COMPLETION;
         while (wait == WAIT_IO_COMPLETION && !answered) {
             wait = WaitForSingleObjectEx(stopEvent, INFINITE, TRUE);
@@ -75,16 +80,30 @@ Answer WaitForStop(const std::wstring& serviceName, HANDLE stopEvent)
 
 void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPolicy& restarts)
 {
+    // The records of the last stop and start, written once the next request
+    // is made, so that a slow event log delays neither the start nor the
+    // request.
+    CPolicyRecords held;
+    const auto writeHeld = [&restarts, &held] {
+        try {
+            restarts.Write(held);
+        } catch (...) {
+            // Out of memory for a record's strings: it is lost, the watch goes on.
+        }
+    };
     // The first pause leaves the start of the service to the loop's first
     // poll, so that the two do not ask for it at the same moment. Pauses are
     // not alertable: no request is pending during them.
     bool pause = true;
     for (;;) {
-        if (pause && WaitForSingleObjectEx(stopEvent, kPeriodMs, FALSE) != WAIT_TIMEOUT) {
-            return;
+        if (pause) {
+            writeHeld();
+            if (WaitForSingleObjectEx(stopEvent, kPeriodMs, FALSE) != WAIT_TIMEOUT) {
+                return;
+            }
         }
         const unsigned long startsBefore = restarts.StartsSoFar();
-        const Answer answer = WaitForStop(serviceName, stopEvent);
+        const Answer answer = WaitForStop(serviceName, stopEvent, writeHeld);
         if (answer == Answer::Ended) {
             return;
         }
@@ -94,7 +113,7 @@ void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPo
             continue;
         }
         try {
-            const StopVerdict verdict = restarts.NoteStop(startsBefore);
+            const StopVerdict verdict = restarts.NoteStop(startsBefore, held);
             if (verdict == StopVerdict::Answered) {
                 pause = false;
             } else if (verdict == StopVerdict::Restart) {
@@ -102,9 +121,12 @@ void WatchForStops(const std::wstring& serviceName, HANDLE stopEvent, CRestartPo
                 // Its message is the loop's to report, if the failure lasts.
                 CheckOutcome outcome;
                 outcome.foundState = SERVICE_STOPPED;
-                pause = !RequestStart(serviceName, false, outcome).empty();
+                const std::string message = RequestStart(serviceName, false, outcome);
+                pause = !message.empty();
                 if (outcome.startAccepted) {
-                    restarts.NoteStart(Asker::Watcher, outcome.foundState);
+                    restarts.NoteStart(Asker::Watcher, outcome.foundState, held);
+                } else if (outcome.startRequested) {
+                    restarts.NoteRefused(Asker::Watcher, outcome.startError, message);
                 }
             }
         } catch (...) {

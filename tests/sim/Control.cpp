@@ -493,6 +493,14 @@ std::vector<EventRecord> EventRecords()
     return scope.S().events;
 }
 
+std::vector<EventRecord> EventRecordsFrom(size_t first)
+{
+    ControlScope scope;
+    const std::vector<EventRecord>& events = scope.S().events;
+    return first < events.size() ? std::vector<EventRecord>(events.begin() + first, events.end())
+                                 : std::vector<EventRecord>();
+}
+
 // ---- Registry --------------------------------------------------------------
 
 bool HasRegistryKey(const std::wstring& path)

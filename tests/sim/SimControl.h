@@ -164,6 +164,8 @@ struct EventRecord {
     bool hasData = false;
 };
 std::vector<EventRecord> EventRecords();
+// The records from the `first`-th on (0-based); none when there are fewer.
+std::vector<EventRecord> EventRecordsFrom(size_t first);
 
 // ---- Registry --------------------------------------------------------------
 

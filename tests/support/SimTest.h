@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,3 +42,19 @@ void StopAsScDoes(const std::wstring& name);
 // loop alone, as it does wherever the watcher cannot be had, so that a test of
 // the loop sees the loop's own calls only.
 void RunLoopAlone();
+
+// An event log that hangs: the first ReportEventW call from now on, on
+// whichever thread, waits until Release() or the end of the scope.
+class CHeldWrite {
+public:
+    CHeldWrite();
+    ~CHeldWrite() { Release(); }
+    // Blocks (real time, 10 s at most) until the write is held.
+    bool WaitHeld() { return m_held.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
+    void Release();
+
+private:
+    std::future<void> m_held;
+    std::promise<void> m_release;
+    std::atomic<bool> m_released{false};
+};

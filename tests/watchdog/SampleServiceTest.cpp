@@ -93,6 +93,18 @@ void StartRefusedForGood()
     sim::FailCall("StartServiceW", 1, ERROR_SERVICE_DISABLED, -1);
 }
 
+const std::string kWrongLogon = "Kelvarund - Failed to start service with error 1069";
+
+// Records after each of 251 polls of a wrong logon: tries at polls 1, 121
+// and 241 (10 minutes apart), quorbel running at poll 250, a try at 251.
+std::vector<size_t> WrongLogonRecords()
+{
+    std::vector<size_t> records(240, 1);
+    records.insert(records.end(), 10, 2);
+    records.push_back(3);
+    return records;
+}
+
 // ---- Reporting cadence -------------------------------------------------------
 
 struct CadenceRow {
@@ -152,7 +164,20 @@ INSTANTIATE_TEST_SUITE_P(
                        StartRefusedForGood();
                        sim::FailCall("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
                    },
-                   {}, {0, 0, 1}, {kStartDisabled}}),
+                   {}, {0, 0, 1}, {kStartDisabled}},
+        // Each try is a failed logon of quorbel's account: one in 10 minutes,
+        // counted for the cadence; held-back polls count for nothing.
+        CadenceRow{"WrongLogonIsTriedEveryTenMinutes",
+                   [] {
+                       sim::AddService(kQuorbel, SERVICE_STOPPED);
+                       sim::FailCall("StartServiceW", 1, ERROR_SERVICE_LOGON_FAILED, -1);
+                   },
+                   [](int poll) {
+                       if (poll >= 250) {
+                           sim::SetServiceState(kQuorbel, poll == 250 ? SERVICE_RUNNING : SERVICE_STOPPED);
+                       }
+                   },
+                   WrongLogonRecords(), {kWrongLogon, kWrongLogon, kWrongLogon}}),
     [](const ::testing::TestParamInfo<CadenceRow>& info) { return std::string(info.param.name); });
 
 // ---- The record ----------------------------------------------------------------
@@ -580,6 +605,37 @@ TEST_F(SampleServiceTest, CrashLoopIsAskedForAtThePollsPaceWithOneWarning)
     EXPECT_EQ(RecordsOfType(EVENTLOG_WARNING_TYPE), 1u);
     EXPECT_LE(RecordsOfType(EVENTLOG_INFORMATION_TYPE), 3u);
     EXPECT_EQ(RecordsOfType(EVENTLOG_ERROR_TYPE), 0u);
+}
+
+// The event log hangs in the poll's record of its first start: the watcher
+// still mends the next stop at once and writes its own record, and the
+// shutdown control returns; the hung record lands, nothing after it.
+TEST_F(SampleServiceTest, HungRecordDelaysNoRestartAndNoShutdown)
+{
+    sim::SetClockMode(sim::ClockMode::Manual);
+    sim::AddService(kQuorbel, SERVICE_STOPPED);
+    CHeldWrite held;
+    sim::StartAsService();
+    auto service = std::make_unique<CSampleService>();
+    std::thread dispatcher([&service] { EXPECT_TRUE(CServiceBase::RunDispatcher(*service)); });
+    EXPECT_TRUE(held.WaitHeld());
+    EXPECT_TRUE(WaitUntil([] { return CountCallsWithArg("WaitForSingleObjectEx", 5000) == 1; }));
+    sim::AdvanceClock(5000);
+    EXPECT_TRUE(WaitUntil([] { return CountCallsWithArg("WaitForSingleObjectEx", INFINITE) == 1; }));
+
+    StopAsScDoes(kQuorbel);
+    EXPECT_TRUE(WaitUntil([] { return sim::StartCount(kQuorbel) == 2; }));
+    EXPECT_EQ(sim::Now(), 5000u);
+    EXPECT_TRUE(WaitUntil([] { return sim::EventRecords().size() == 1; }));
+    sim::QueueControl(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_TRUE(sim::WaitForStatus(SERVICE_STOPPED, 5000));
+    dispatcher.join();
+    held.Release();
+    service.reset();
+    const std::vector<sim::EventRecord> records = sim::EventRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].eventId, kEventStartedByWatcher);
+    EXPECT_EQ(records[1].eventId, kEventStartedByPoll);
 }
 
 // ---- With the host ---------------------------------------------------------------------
