@@ -81,8 +81,13 @@ printf '%s\r\n' $'MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebo
     $'TavrilexRecovery\tTavrilex\t5\t86400\t\t\t1[~]1[~]1\t1000[~]5000[~]30000\tTavrilexExe' \
     >"$work/MsiServiceConfigFailureActions.idt"
 (cd "$work" && msibuild out.msi -i MsiServiceConfig.idt && msibuild out.msi -i MsiServiceConfigFailureActions.idt)
-# After -install (4020), before StartServices (5900).
+# After -install (4020), before StartServices (5900): checked in the package
+# as built, since wixl may renumber the standard actions.
 msibuild "$work/out.msi" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('MsiConfigureServices', 5850)"
+order=$(msiinfo export "$work/out.msi" InstallExecuteSequence | tr -d '\r' | tail -n +4 | sort -t $'\t' -k3n |
+        awk -F'\t' '$1 ~ /^(RegisterTavrilex|MsiConfigureServices|StartServices)$/ { print $1 }' | paste -sd' ')
+[ "$order" = "RegisterTavrilex MsiConfigureServices StartServices" ] ||
+    die "MsiConfigureServices does not act between -install and the start: $order"
 
 actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2,3 | sort | tr '\t\n' ' ')
 [ "$actions" = "RegisterTavrilex 3090 TavrilexExe UndoRegisterTavrilex 3410 TavrilexExe UndoUnregisterTavrilex 3410 TavrilexExe UnregisterTavrilex 3106 TavrilexFolder " ] ||
