@@ -61,14 +61,13 @@ refused|refused||1||||neither half of Wine runs here: 32-bit: */wine: Exec forma
 refused|runs|win32|1||||win32 was asked for, but Wine's 32-bit loader does not run: */wine: Exec format error
 ROWS
 
-# The scripts on a machine that lacks things. Where no Wine runs at all,
-# scripts/test.sh still ends with its failed steps and its total.
+# Where no Wine runs at all, test.sh still ends with its failed steps and total.
 rm -f "$loaders"/*
 got=$(TAVRILEX_STEPS='^e2e-wine' TAVRILEX_WINE_DIR=$loaders TAVRILEX_WINE10_ROOT=$loaders/none \
       bash "$here/../../scripts/test.sh" 2>&1 | tail -n 2)
 check "test.sh without Wine" $'FAILED steps: e2e-wine-none\ntotal: 0 passed, 1 failed' "$got"
-# A stale index fails the update, and the install goes on; a failed install
-# names the package and apt's reason. apt-get and dpkg-query are stand-ins.
+# A stale index fails the update and the install goes on; a failed install says
+# which and why. apt-get and dpkg-query are stand-ins.
 printf '#!/bin/sh\necho "$*" >>%q/apt.log\n[ "$1" = install ] || { echo "E: Mirror sync in progress?" >&2; exit 100; }\n[ -z "$REFUSE" ] || { echo "E: Unable to locate package $4" >&2; exit 100; }\n' \
     "$loaders" >"$loaders/apt-get"
 printf '#!/bin/sh\nexit 1\n' >"$loaders/dpkg-query"

@@ -58,27 +58,3 @@ void StopAsScDoes(const std::wstring& name)
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
-
-CHeldWrite::CHeldWrite()
-{
-    // The hook keeps what it waits on, so a writer let go after the scope
-    // touches nothing of this object.
-    auto held = std::make_shared<std::promise<void>>();
-    auto taken = std::make_shared<std::atomic<bool>>(false);
-    m_held = held->get_future();
-    std::shared_future<void> released = m_release.get_future().share();
-    sim::SetCallHook("ReportEventW", [held, taken, released] {
-        if (!taken->exchange(true)) {
-            held->set_value();
-            released.wait();
-        }
-    });
-}
-
-void CHeldWrite::Release()
-{
-    if (!m_released.exchange(true)) {
-        sim::SetCallHook("ReportEventW", nullptr);
-        m_release.set_value();
-    }
-}

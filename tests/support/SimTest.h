@@ -44,17 +44,36 @@ void StopAsScDoes(const std::wstring& name);
 void RunLoopAlone();
 
 // An event log that hangs: the first ReportEventW call from now on, on
-// whichever thread, waits until Release() or the end of the scope.
+// whichever thread, waits until Release() or the end of the scope. The hook
+// owns what it waits on, so a writer let go late touches nothing here.
 class CHeldWrite {
 public:
-    CHeldWrite();
+    CHeldWrite()
+    {
+        sim::SetCallHook("ReportEventW", [state = m_state] {
+            if (!state->taken.exchange(true)) {
+                state->held.set_value();
+                state->released.wait();
+            }
+        });
+    }
     ~CHeldWrite() { Release(); }
     // Blocks (real time, 10 s at most) until the write is held.
-    bool WaitHeld() { return m_held.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
-    void Release();
+    bool WaitHeld() { return m_state->isHeld.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
+    void Release()
+    {
+        if (!m_state->done.exchange(true)) {
+            sim::SetCallHook("ReportEventW", nullptr);
+            m_state->release.set_value();
+        }
+    }
 
 private:
-    std::future<void> m_held;
-    std::promise<void> m_release;
-    std::atomic<bool> m_released{false};
+    struct State {
+        std::atomic<bool> taken{false}, done{false};
+        std::promise<void> held, release;
+        std::future<void> isHeld = held.get_future();
+        std::shared_future<void> released = release.get_future().share();
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };

@@ -93,18 +93,6 @@ void StartRefusedForGood()
     sim::FailCall("StartServiceW", 1, ERROR_SERVICE_DISABLED, -1);
 }
 
-const std::string kWrongLogon = "Kelvarund - Failed to start service with error 1069";
-
-// Records after each of 251 polls of a wrong logon: tries at polls 1, 121
-// and 241 (10 minutes apart), quorbel running at poll 250, a try at 251.
-std::vector<size_t> WrongLogonRecords()
-{
-    std::vector<size_t> records(240, 1);
-    records.insert(records.end(), 10, 2);
-    records.push_back(3);
-    return records;
-}
-
 // ---- Reporting cadence -------------------------------------------------------
 
 struct CadenceRow {
@@ -165,8 +153,9 @@ INSTANTIATE_TEST_SUITE_P(
                        sim::FailCall("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
                    },
                    {}, {0, 0, 1}, {kStartDisabled}},
-        // Each try is a failed logon of quorbel's account: one in 10 minutes,
-        // counted for the cadence; held-back polls count for nothing.
+        // Each try is a failed logon of quorbel's account: one in 10 minutes
+        // (polls 1, 121, 241), counted for the cadence; held-back polls count
+        // for nothing. Found running at poll 250, it is tried at once at 251.
         CadenceRow{"WrongLogonIsTriedEveryTenMinutes",
                    [] {
                        sim::AddService(kQuorbel, SERVICE_STOPPED);
@@ -177,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
                            sim::SetServiceState(kQuorbel, poll == 250 ? SERVICE_RUNNING : SERVICE_STOPPED);
                        }
                    },
-                   WrongLogonRecords(), {kWrongLogon, kWrongLogon, kWrongLogon}}),
+                   [] { std::vector<size_t> r(240, 1); r.insert(r.end(), 10, 2); r.push_back(3); return r; }(),
+                   std::vector<std::string>(3, "Kelvarund - Failed to start service with error 1069")}),
     [](const ::testing::TestParamInfo<CadenceRow>& info) { return std::string(info.param.name); });
 
 // ---- The record ----------------------------------------------------------------
