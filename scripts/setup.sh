@@ -49,7 +49,7 @@ packages=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686
           osslsigncode)
 if [ "${1:-}" != package ]; then
     packages+=(g++ make libgtest-dev libgmock-dev googletest
-               clang libclang-rt-14-dev valgrind file wine wine64 openssl unzip)
+               clang libclang-rt-dev valgrind wine wine64 openssl unzip python3)
 fi
 for pkg in "${packages[@]}"; do
     have "$pkg" || need+=("$pkg")

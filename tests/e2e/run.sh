@@ -869,7 +869,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-for tool in wineserver "$wine_triple-objdump" i686-w64-mingw32-objdump file strings; do
+for tool in wineserver "$wine_triple-objdump" i686-w64-mingw32-objdump strings; do
     command -v "$tool" >/dev/null || { echo "FAIL setup: $tool is not installed"; echo "0 passed, 1 failed"; exit 1; }
 done
 for f in "$exe" "$stub" "$message_check"; do
