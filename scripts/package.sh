@@ -21,15 +21,42 @@
 #
 # Given a key (TAVRILEX_SIGN_*, DEVELOPING.md "Signed releases"), both
 # executables and both packages carry an Authenticode signature, SHA-256, made
-# at SOURCE_DATE_EPOCH, each verified before dist/ is written. Without one the
-# release is unsigned and says so.
+# at SOURCE_DATE_EPOCH, and a timestamp from TAVRILEX_SIGN_TIMESTAMP, each
+# verified before dist/ is written; a key without a timestamp is refused
+# unless TAVRILEX_SIGN_NO_TIMESTAMP=1 says so. Without a key the release is
+# unsigned and says so. The last dist/ stays until a new one is complete.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 die() { echo "package: $*" >&2; exit 1; }
 
+# The key: a PKCS#12 file, or a certificate chain with a key file or a PKCS#11
+# URI. Passwords and PINs only from a file, never on a command line. Decided
+# before anything is built, so that a refusal costs nothing and changes nothing.
+sign_args=() stamp_args=()
+if [ -n "${TAVRILEX_SIGN_PKCS12:-}" ]; then
+    sign_args=(-pkcs12 "$TAVRILEX_SIGN_PKCS12")
+elif [ -n "${TAVRILEX_SIGN_CERT:-}" ]; then
+    [ -n "${TAVRILEX_SIGN_KEY:-}" ] || die "TAVRILEX_SIGN_CERT needs TAVRILEX_SIGN_KEY (a key file or a pkcs11: URI)"
+    sign_args=(-certs "$TAVRILEX_SIGN_CERT" -key "$TAVRILEX_SIGN_KEY")
+    [[ $TAVRILEX_SIGN_KEY != pkcs11:* ]] || sign_args+=(-pkcs11module "${TAVRILEX_SIGN_PKCS11_MODULE:?a pkcs11: key needs TAVRILEX_SIGN_PKCS11_MODULE}")
+fi
+if [ ${#sign_args[@]} -gt 0 ]; then
+    [ -z "${TAVRILEX_SIGN_PASSFILE:-}" ] || sign_args+=(-readpass "$TAVRILEX_SIGN_PASSFILE")
+    # Without a timestamp every signature turns invalid when the certificate
+    # expires; only a builder who says so on purpose (the tests' bit-for-bit
+    # rows) gets one without.
+    if [ -n "${TAVRILEX_SIGN_TIMESTAMP:-}" ]; then
+        stamp_args=(-ts "$TAVRILEX_SIGN_TIMESTAMP")
+    elif [ "${TAVRILEX_SIGN_NO_TIMESTAMP:-}" != 1 ]; then
+        die "refusing to sign without a timestamp: set TAVRILEX_SIGN_TIMESTAMP to an RFC 3161 server's URL, or TAVRILEX_SIGN_NO_TIMESTAMP=1 for signatures that expire with the certificate"
+    fi
+    cafile=${TAVRILEX_SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
+fi
+
 bash scripts/setup.sh package || die "could not install the build tools"
+[ ${#sign_args[@]} -eq 0 ] || command -v osslsigncode >/dev/null || die "osslsigncode is not installed"
 
 # Flags from the caller's environment would change the executables.
 unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS
@@ -50,32 +77,7 @@ if git -C "$root" rev-parse --verify -q HEAD >/dev/null 2>&1; then
 fi
 [ -n "${SOURCE_DATE_EPOCH:-}" ] || die "not a git checkout: set SOURCE_DATE_EPOCH to the source's time"
 
-# The key: a PKCS#12 file, or a certificate chain with a key file or a PKCS#11
-# URI. Passwords and PINs only from a file, never on a command line.
-sign_args=() stamp_args=()
-if [ -n "${TAVRILEX_SIGN_PKCS12:-}" ]; then
-    sign_args=(-pkcs12 "$TAVRILEX_SIGN_PKCS12")
-elif [ -n "${TAVRILEX_SIGN_CERT:-}" ]; then
-    [ -n "${TAVRILEX_SIGN_KEY:-}" ] || die "TAVRILEX_SIGN_CERT needs TAVRILEX_SIGN_KEY (a key file or a pkcs11: URI)"
-    sign_args=(-certs "$TAVRILEX_SIGN_CERT" -key "$TAVRILEX_SIGN_KEY")
-    [[ $TAVRILEX_SIGN_KEY != pkcs11:* ]] || sign_args+=(-pkcs11module "${TAVRILEX_SIGN_PKCS11_MODULE:?a pkcs11: key needs TAVRILEX_SIGN_PKCS11_MODULE}")
-fi
-if [ ${#sign_args[@]} -gt 0 ]; then
-    command -v osslsigncode >/dev/null || die "osslsigncode is not installed"
-    [ -z "${TAVRILEX_SIGN_PASSFILE:-}" ] || sign_args+=(-readpass "$TAVRILEX_SIGN_PASSFILE")
-    # A local authority's time is the signing time; a server's is its own.
-    if [ -n "${TAVRILEX_SIGN_TSA_CERT:-}" ]; then
-        [[ $(osslsigncode -h 2>&1) == *-TSA-key* ]] ||
-            die "this osslsigncode has no local timestamp authority (2.7 and later have)"
-        stamp_args=(-TSA-certs "$TAVRILEX_SIGN_TSA_CERT" -TSA-key "${TAVRILEX_SIGN_TSA_KEY:?TAVRILEX_SIGN_TSA_CERT needs TAVRILEX_SIGN_TSA_KEY}"
-                    -TSA-time "$SOURCE_DATE_EPOCH")
-    elif [ -n "${TAVRILEX_SIGN_TIMESTAMP:-}" ]; then
-        stamp_args=(-ts "$TAVRILEX_SIGN_TIMESTAMP")
-    fi
-    cafile=${TAVRILEX_SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
-fi
-
-# Signs $1 in place, once its signature (and timestamp, if asked for) checks
+# Signs $1 in place, once its signature (and timestamp, unless refused) checks
 # against $cafile. The tool's output stays in build/package/ and names only
 # certificates' subjects.
 sign() {
@@ -88,7 +90,7 @@ sign() {
     mv "$1.signed" "$1"
 }
 
-rm -rf "$work" "$dist"
+rm -rf "$work"
 mkdir -p "$work"
 for preset in win32 win64; do
     echo "package: building tavrilex.exe, preset $preset, in ${work#"$root"/}/$preset"
@@ -97,11 +99,24 @@ for preset in win32 win64; do
     cmake --build "$work/$preset" --target tavrilex -j "$jobs" || die "building $preset failed"
 done
 
+# The package that ships the library $2 (its soname's start) that the
+# program $1 loads: found by the file, since releases rename such packages
+# (Debian 13's libmsi-1.0-0 and libssl3t64).
+lib_package() {
+    local lib
+    lib=$(ldd "$(command -v "$1")" | awk -v l="$2" 'index($1, l) == 1 { print $3; exit }')
+    [ -n "$lib" ] || die "$1 loads no $2"
+    dpkg -S "$(basename "$lib")" | awk -F': ' -v f="/$(basename "$lib")" \
+        'substr($2, length($2) - length(f) + 1) == f { sub(/:.*/, "", $1); print $1; exit }' | grep . ||
+        die "no package ships $lib"
+}
 # The Debian packages whose versions decide the bytes, for the README.
+libs=("$(lib_package wixl libmsi)" "$(lib_package wixl libgcab)")
+[ ${#sign_args[@]} -eq 0 ] || libs+=(osslsigncode "$(lib_package osslsigncode libssl)")
 toolchain=$(dpkg-query -W -f '    ${Package} ${Version}\n' \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev zip \
-    wixl msitools libmsi0 libgcab-1.0-0 ${sign_args:+osslsigncode libssl3})
+    wixl msitools "${libs[@]}")
 
 version=$(sed -n 's/^#define TAVRILEX_VERSION_TEXT "\(.*\)"$/\1/p' "$work/win32/generated/TavrilexVersion.h")
 [ -n "$version" ] || die "no version in $work/win32/generated/TavrilexVersion.h"
@@ -194,7 +209,7 @@ Stop it at once:        -remove as above first, then taskkill /f /im tavrilex.ex
 Rebuild it bit for bit
 ----------------------
 Built from commit $commit
-by scripts/package.sh on Debian 12 with these packages:
+by scripts/package.sh on $(. /etc/os-release && echo "${PRETTY_NAME:-Debian}") with these packages:
 $toolchain
 $rebuild_text
 EOF
@@ -214,7 +229,13 @@ scripts/msi.sh x86 "$stage/win32/tavrilex.exe" "$version" "$out/${msi_names[0]}"
 scripts/msi.sh x64 "$stage/win64/tavrilex.exe" "$version" "$out/${msi_names[1]}" || die "the x64 package failed"
 if [ ${#sign_args[@]} -gt 0 ]; then sign "$out/${msi_names[0]}" && sign "$out/${msi_names[1]}"; fi
 { (cd "$out" && sha256sum "$zip_name" "${msi_names[@]}") | crlf; cat "$stage/SHA256SUMS"; } >"$out/SHA256SUMS"
+# The new release replaces the last one only whole and checked; until this
+# point a failed run has left dist/ as it was.
+(cd "$out" && tr -d '\r' <SHA256SUMS | head -n 3 | sha256sum -c --quiet) || die "the new release does not match its SHA256SUMS"
+rm -rf "$dist.old"
+[ ! -e "$dist" ] || mv "$dist" "$dist.old"
 mv "$out" "$dist"
+rm -rf "$dist.old"
 
 echo
 echo "package: wrote dist/$zip_name, dist/${msi_names[0]}, dist/${msi_names[1]} and dist/SHA256SUMS"
