@@ -164,23 +164,58 @@ release_repro() {
 step release-repro release_repro
 count release-repro
 
+# A timestamping server of the tests' own on 127.0.0.1, on a free port, which
+# every osslsigncode asks with -ts (RFC 3161 over HTTP): python3's http.server
+# hands each query to `openssl ts -reply` in $1, through files, since openssl
+# fails on a pipe there. Writes its port to $1/port and its pid to $1/pid.
+tsa_serve() {
+    (cd "$1" && exec python3 -c '
+import http.server, subprocess
+class Reply(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        open("query", "wb").write(self.rfile.read(int(self.headers["Content-Length"])))
+        ok = subprocess.run(["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile", "query", "-out", "reply"]).returncode == 0
+        body = open("reply", "rb").read() if ok else b""
+        self.send_response(200 if ok else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args): pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
+open("port.new", "w").write(str(server.server_port))
+__import__("os").rename("port.new", "port")
+server.serve_forever()' >>log 2>&1) &
+    echo $! >"$1/pid"
+    local i
+    for i in $(seq 100); do [ -s "$1/port" ] && return 0; sleep 0.1; done
+    echo "the timestamping server did not start:"; tail -n 5 "$1/log"; return 1
+}
+
 # The signed release, by a throwaway authority made in a temporary folder and
 # removed: a root, a code-signing and a timestamping certificate, valid from
-# 2000 so that the commit's time lies within. Signed alone, two clones give
-# the same bytes. A timestamp cannot: osslsigncode draws its serial and nonce
-# and signs it at the current time; and a package holds its timestamped exe,
-# and its package code derives from its bytes. So a third clone signs with a
-# timestamp: its four files verify with it, the lists hold their hashes, a
-# changed byte fails, and its executables differ from the first clone's only
-# in their timestamps. The third clone's files stay for the e2e-signed step.
+# 2000 so that the commit's time lies within, and the timestamping server
+# above. Signed without a timestamp (said so on purpose), two clones give the
+# same bytes. A timestamp cannot: the server draws its serial and signs at the
+# current time; and a package holds its timestamped exe, and its package code
+# derives from its bytes. So a third clone signs with a timestamp: its four
+# files verify with it, the lists hold their hashes, a changed byte fails, and
+# its executables differ from the first clone's only in their timestamps.
+# Then a key without a timestamp is refused, and a server that does not
+# answer fails the signing, both leaving the last dist/ as it was. The third
+# clone's files stay for the e2e-signed step.
 release_signed() {
-    local base=$root/build/signed ca n f at passed=0 failed=0
-    ca=$(mktemp -d) && trap "rm -rf '$ca'" EXIT || return 1
+    local base=$root/build/signed ca n f passed=0 failed=0
+    ca=$(mktemp -d) || return 1
+    trap "kill \$(cat '$ca/pid' 2>/dev/null) 2>/dev/null; wait; rm -rf '$ca'" EXIT
     printf '%s\n' '[ca]' 'default_ca = ca' 'database = index.txt' 'new_certs_dir = .' \
         'serial = serial' 'default_md = sha256' 'policy = any' '[any]' 'commonName = supplied' \
         '[root]' 'basicConstraints = critical,CA:TRUE' 'keyUsage = critical,keyCertSign' \
         '[sign]' 'keyUsage = critical,digitalSignature' 'extendedKeyUsage = codeSigning' \
         '[tsa]' 'keyUsage = critical,digitalSignature' 'extendedKeyUsage = critical,timeStamping' >"$ca/ca.cnf"
+    printf '%s\n' '[tsa]' 'default_tsa = local' '[local]' 'serial = tsa.serial' 'signer_cert = tsa.pem' \
+        'certs = root.pem' 'signer_key = tsa.key' 'signer_digest = sha256' 'default_policy = 1.2.3.4.1' \
+        'digests = sha256, sha384, sha512' 'ess_cert_id_alg = sha256' >"$ca/tsa.cnf"
     (cd "$ca" && : >index.txt && echo 01 >serial && head -c 24 /dev/urandom | base64 >pass &&
         for n in root sign tsa; do
             openssl req -new -newkey rsa:2048 -nodes -keyout $n.key -subj "/CN=Tavrilex test $n" -out $n.csr &&
@@ -188,12 +223,14 @@ release_signed() {
                 -extensions $n -in $n.csr -out $n.pem -keyfile root.key \
                 $([ $n = root ] && echo -selfsign || echo -cert root.pem) || exit 1
         done &&
-        openssl pkcs12 -export -inkey sign.key -in sign.pem -passout file:pass -out sign.p12) >"$ca/log" 2>&1 ||
-        { cat "$ca/log"; echo "0 passed, 1 failed"; return 1; }
+        openssl pkcs12 -export -inkey sign.key -in sign.pem -passout file:pass -out sign.p12) >"$ca/log" 2>&1 &&
+        tsa_serve "$ca" || { cat "$ca/log"; echo "0 passed, 1 failed"; return 1; }
+    echo "osslsigncode $(osslsigncode -v 2>&1 | sed -n 's/^osslsigncode \([0-9.]*\).*/\1/p' | head -n 1), timestamps from 127.0.0.1:$(cat "$ca/port")"
     export TAVRILEX_SIGN_PKCS12=$ca/sign.p12 TAVRILEX_SIGN_PASSFILE=$ca/pass TAVRILEX_SIGN_CAFILE=$ca/root.pem
+    export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
     rm -rf "$base"
-    release_clones "$base" one second-clone &&
-        TAVRILEX_SIGN_TSA_CERT=$ca/tsa.pem TAVRILEX_SIGN_TSA_KEY=$ca/tsa.key release_clones "$base" stamped ||
+    TAVRILEX_SIGN_NO_TIMESTAMP=1 release_clones "$base" one second-clone &&
+        TAVRILEX_SIGN_TIMESTAMP=http://127.0.0.1:$(cat "$ca/port")/ release_clones "$base" stamped ||
         { echo "0 passed, 1 failed"; return 1; }
     row() { if "${@:2}"; then echo "PASS $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi; }
     verified() { osslsigncode verify -CAfile "$ca/root.pem" -TSA-CAfile "$ca/root.pem" -in "$1" 2>&1 |
@@ -209,9 +246,23 @@ release_signed() {
     listed() { (cd "$1" && head -n 3 SHA256SUMS | tr -d '\r' | sha256sum -c --quiet &&
                 cd x && tr -d '\r' <SHA256SUMS | sha256sum -c --quiet); }
     changed() {   # $1 with the byte at $2 flipped, which must fail
+        [ -n "$2" ] || { echo "nothing to change in $1"; return 1; }
         cp "$1" "$1.changed" && n=$(od -An -tu1 -j "$2" -N 1 "$1") &&
             printf "\\$(printf %o $((n ^ 1)))" | dd of="$1.changed" bs=1 seek="$2" conv=notrunc status=none &&
             ! verified "$1.changed" && [[ $(osslsigncode verify -in "$1.changed" 2>&1) == *MISMATCH* ]]
+    }
+    # The byte 200 past the cabinet's header, or nothing when there is none.
+    in_cabinet() { local at; at=$(grep -obUa MSCF "$1" | head -n 1 | cut -d: -f1); [ -z "$at" ] || echo $((at + 200)); }
+    # Signing runs that stop, and the release they leave behind.
+    kept() {
+        local before out
+        release() { (cd "$base/stamped/dist" && sha256sum SHA256SUMS ./*.zip ./*.msi); }
+        before=$(release) || return 1
+        out=$(cd "$base/stamped" && env -u TAVRILEX_SIGN_TIMESTAMP -u TAVRILEX_SIGN_NO_TIMESTAMP scripts/package.sh 2>&1) &&
+            { echo "signed without a timestamp"; return 1; }
+        [[ $out == *"package: refusing to sign without a timestamp"* ]] || { echo "$out" | tail -n 3; return 1; }
+        ! (cd "$base/stamped" && TAVRILEX_SIGN_TIMESTAMP=http://127.0.0.1:1/ scripts/package.sh) >/dev/null 2>&1 &&
+            [ "$before" = "$(release)" ]
     }
     row "two signed clones give the same bytes" release_same "$base"
     for n in one stamped; do
@@ -229,9 +280,9 @@ release_signed() {
             cmp -s "$base/stamped/dist/x/win64/tavrilex.exe.bare" "$base/stamped/build/package/win64/tavrilex.exe"
     }
     row "without their signatures, the executables are the unsigned build" bare
-    at=$(grep -obUa MSCF "$f" | head -n 1 | cut -d: -f1)
-    row "a byte changed in the x64 package's cabinet fails" changed "$f" $((at + 200))
+    row "a byte changed in the x64 package's cabinet fails" changed "$f" "$(in_cabinet "$f")"
     row "a byte changed in win32/tavrilex.exe's code fails" changed "$base/stamped/dist/x/win32/tavrilex.exe" 4096
+    row "no timestamp, or no answer from its server: refused, the last dist/ kept" kept
     rm -rf "$base/one" "$base/second-clone"
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
