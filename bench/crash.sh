@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Crash figures, written to bench/RESULTS.md, on Wine 10, whose service
-# control manager notices a service process that dies as Windows does (its
-# root is made on first use by scripts/wine10.sh). In one run:
+# control manager notices a service process that dies as Windows does: this
+# machine's own on Debian 13, else the one in a root of Debian 13, made on
+# first use by scripts/wine-root.sh. In one run:
 #   - quorbel ends its own process (TerminateProcess, no word to the SCM) at
 #     random moments of the poll cycle: the delay from the crash to its next
 #     RUNNING, both on quorbel's own clock, with Tavrilex;
@@ -15,9 +16,11 @@
 # BENCH_SEED fixes the random moments. Takes about 8 minutes.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-if [ -z "${TAVRILEX_WINE_ROOT:-}" ]; then
-    bash scripts/wine10.sh make || exit 1
-    exec bash scripts/wine10.sh run bash bench/crash.sh "$@"
+source scripts/wine-pick.sh
+if [ -z "${TAVRILEX_WINE_ROOT:-}" ] && ! { wine_pick && wine_notices_crash; }; then
+    [ "$(bash scripts/wine-root.sh label)" = wine10 ] || { echo "crash: no Wine 10 here or in the root" >&2; exit 1; }
+    bash scripts/wine-root.sh make || exit 1
+    exec bash scripts/wine-root.sh run bash bench/crash.sh "$@"
 fi
 source bench/wine-lib.sh
 

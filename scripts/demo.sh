@@ -7,7 +7,9 @@
 #
 # It runs the 32-bit build where this machine executes 32-bit code, and the
 # 64-bit build of the same source under Wine's 64-bit half where it does not
-# (scripts/wine-pick.sh); it says which and why.
+# (scripts/wine-pick.sh); it says which and why. The crash shows under a Wine
+# that notices one (Wine 10): this machine's own on Debian 13, on Debian 12
+# the one in a root of Debian 13 (scripts/wine-root.sh); it says which.
 #
 # It ends with a non-zero status, saying why, when quorbel is not running
 # again within 6 s of any of its stops.
@@ -37,20 +39,25 @@ and the same source for 64-bit Windows (preset win64)."
             die "the $preset build failed"
     done
 fi
-# A crash shows only where the SCM notices a service process that dies:
-# Wine 10, in a root of its own, made on first use (scripts/wine10.sh).
-if [ -z "${TAVRILEX_WINE_ROOT:-}" ]; then
-    say "Making (or reusing) a Debian 13 root with Wine 10, whose service control manager
-notices a crashed service as Windows does; Debian 12's Wine 8 does not."
+# A crash shows only where the SCM notices a service process that dies, as
+# in Wine 10: this machine's own Wine on Debian 13, else the one in a root of
+# Debian 13, made on first use (scripts/wine-root.sh).
+if [ -z "${TAVRILEX_WINE_ROOT:-}" ] && ! wine_notices_crash; then
+    say "This machine's $wine_label does not notice a crashed service; Wine 10 does, as Windows
+does. Making (or reusing) a root of the other Debian release with its Wine."
     mkdir -p "$root/build"
     # Its progress shows; its reason, when it cannot, is its last line on stderr.
-    if bash scripts/wine10.sh make 2>"$root/build/wine10-make.err"; then
-        exec bash scripts/wine10.sh run bash scripts/demo.sh "$builds"
+    if [ "$(bash scripts/wine-root.sh label 2>&1)" != wine10 ]; then
+        echo "wine-root: its Wine is $(bash scripts/wine-root.sh label 2>&1), not Wine 10" >"$root/build/wine-root-make.err"
+    elif bash scripts/wine-root.sh make 2>"$root/build/wine-root-make.err"; then
+        exec bash scripts/wine-root.sh run bash scripts/demo.sh "$builds"
     fi
-    say "No Wine 10 ($(tail -n 1 "$root/build/wine10-make.err")): going on with Wine 8, without the crash."
+    say "No Wine 10 ($(tail -n 1 "$root/build/wine-root-make.err")): going on with $wine_label, without the crash."
 fi
+where="on this machine"
+[ -z "${TAVRILEX_WINE_ROOT:-}" ] || where="in the root $TAVRILEX_WINE_ROOT"
 build=$builds/$wine_build
-say "Running the $wine_build build under $wine_label ($wine_why)."
+say "Running the $wine_build build under Wine ${wine_label#wine} $where ($wine_why)."
 exe=$build/tavrilex.exe
 stub=$build/tests/e2e/quorbel_stub.exe
 message_check=$build/tests/e2e/message_check.exe
@@ -225,9 +232,10 @@ say "quorbel is $(state quorbel): Tavrilex's first poll started it $(seconds $((
 
 step "Killing quorbel: a real crash"
 if [ "$crashes" = "STOPPED 1067" ]; then
-    say "This quorbel was told to end its own process 6 seconds after each of its
-first two starts (the stand-in is told crash-ms=6000), with TerminateProcess and
-no word to the service control manager, as a crash does. The manager notices
+    say "Shown by Wine ${wine_label#wine} $where. This quorbel was told to end its own
+process 6 seconds after each of its first two starts (the stand-in is told
+crash-ms=6000), with TerminateProcess and no word to the service control
+manager, as a crash does. The manager notices
 the dead process, reports quorbel STOPPED with error 1067, and tells Tavrilex,
 which starts it again at once:"
     for i in 1 2; do

@@ -13,7 +13,7 @@
 # TAVRILEX_WINE_BUILD=win32|win64 asks for one build (to try the other path on
 # a machine that runs both); TAVRILEX_WINE_DIR names the folder holding the
 # loaders `wine` and `wine64` (Debian: /usr/lib/wine). TAVRILEX_WINE_ROOT,
-# set by scripts/wine10.sh run, names a root holding a second Wine: the probe
+# set by scripts/wine-root.sh run, names a root holding a second Wine: the probe
 # and every Wine call then run there, under chroot.
 #
 # wine_pick sets wine_build, wine_why, wine_triple (the mingw-w64 target of
@@ -111,3 +111,8 @@ wine_crash_probe() (
     wineserver -w >/dev/null 2>&1
     rm -rf "$1"
 )
+
+# True when the picked Wine's SCM notices a service process that dies without
+# reporting, as Windows does: Wine 10 and later, not Wine 8. Where it does,
+# the crash rows must run, and the demo shows its crash.
+wine_notices_crash() { local n=${wine_label#wine}; [[ $n =~ ^[0-9]+$ ]] && [ "$n" -ge 10 ]; }

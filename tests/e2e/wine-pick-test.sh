@@ -27,7 +27,7 @@ trap 'rm -rf "$loaders"' EXIT
 # 32-bit code cannot run.
 stand_in() {
     case $1 in
-        runs) printf '#!/bin/sh\necho wine-8.0\n' ;;
+        runs) printf '#!/bin/bash\necho wine-10.0\n' ;;
         refused) printf '\177ELF\2\1\1\0\0\0\0\0\0\0\0\0\2\0\377\377\1\0\0\0' ;;
     esac >"$2"
     chmod +x "$2"
@@ -61,11 +61,15 @@ refused|refused||1||||neither half of Wine runs here: 32-bit: */wine: Exec forma
 refused|runs|win32|1||||win32 was asked for, but Wine's 32-bit loader does not run: */wine: Exec format error
 ROWS
 
-# Where no Wine runs at all, test.sh still ends with its failed steps and total.
+# Where no Wine runs at all, test.sh still ends with its failed steps and
+# total; and a pattern that selects no step is no pass.
 rm -f "$loaders"/*
-got=$(TAVRILEX_STEPS='^e2e-wine' TAVRILEX_WINE_DIR=$loaders TAVRILEX_WINE10_ROOT=$loaders/none \
+got=$(TAVRILEX_STEPS='^e2e-wine-none$' TAVRILEX_WINE_DIR=$loaders TAVRILEX_ROOT_DIR=$loaders/none \
       bash "$here/../../scripts/test.sh" 2>&1 | tail -n 2)
 check "test.sh without Wine" $'FAILED steps: e2e-wine-none\ntotal: 0 passed, 1 failed' "$got"
+got=$(TAVRILEX_STEPS=no-such-step TAVRILEX_WINE_DIR=$loaders bash "$here/../../scripts/test.sh" 2>&1; echo "rc $?")
+[[ $got == *"selects no step; the steps: setup unit-native "*"FAILED steps: none-selected"*"rc 1" ]] && got=refused
+check "test.sh selecting no step" refused "$got"
 # A stale index fails the update and the install goes on; a failed install says
 # which and why. apt-get and dpkg-query are stand-ins.
 printf '#!/bin/sh\necho "$*" >>%q/apt.log\n[ "$1" = install ] || { echo "E: Mirror sync in progress?" >&2; exit 100; }\n[ -z "$REFUSE" ] || { echo "E: Unable to locate package $4" >&2; exit 100; }\n' \
@@ -76,18 +80,34 @@ got=$(PATH=$loaders:$PATH REFUSE= bash "$here/../../scripts/setup.sh" root 2>&1;
 check "setup.sh after a failed update" $'setup: installing debootstrap\nsetup: warning: the package index update failed (Mirror sync in progress?); installing from the lists at hand\nrc 0\n1' "$got"
 got=$(PATH=$loaders:$PATH REFUSE=1 bash "$here/../../scripts/setup.sh" root 2>&1 | tail -n 1)
 check "setup.sh, a refused install" "setup: cannot install debootstrap: Unable to locate package debootstrap" "$got"
-# wine10.sh make never deletes a folder that it did not make.
+# wine-root.sh make never deletes a folder that it did not make.
 mkdir -p "$loaders/found" && echo keep >"$loaders/found/file"
-got=$(TAVRILEX_WINE10_ROOT=$loaders/found bash "$here/../../scripts/wine10.sh" make 2>&1; echo "rc $?"; cat "$loaders/found/file")
+got=$(TAVRILEX_ROOT_DIR=$loaders/found bash "$here/../../scripts/wine-root.sh" make 2>&1; echo "rc $?"; cat "$loaders/found/file")
 [[ $got == *"was not made by this script"*$'\nrc 1\nkeep' ]] && got=refused
-check "wine10.sh make over a folder it did not make" refused "$got"
+check "wine-root.sh make over a folder it did not make" refused "$got"
+# A root with Wine installed is ready when a loader runs in it, as the probe
+# finds it: the kernel refusing the 32-bit one leaves the 64-bit build.
+fake=$loaders/root
+mkdir -p "$fake"/{proc,sys,dev,usr/lib/wine} && : >"$fake/.tavrilex-made" && : >"$fake/.tavrilex-installed"
+for f in /bin/bash $(ldd /bin/bash | grep -o '/[^ ]*'); do cp -L --parents "$f" "$fake"; done
+for loaders64 in runs:'wine-10.0, build win64' refused:'rc 1'; do
+    rm -f "$fake/.tavrilex-stamp" && stand_in refused "$fake/usr/lib/wine/wine" &&
+        stand_in "${loaders64%%:*}" "$fake/usr/lib/wine/wine64"
+    got=$(TAVRILEX_ROOT_DIR=$fake TAVRILEX_ROOT_RELEASE=trixie bash "$here/../../scripts/wine-root.sh" make >/dev/null 2>&1 &&
+          cat "$fake/.tavrilex-stamp" || echo "rc $?")
+    check "a root whose 32-bit loader is refused, the 64-bit one ${loaders64%%:*}" "${loaders64#*:}" "$got"
+done
 
-# Each bitness's file is refused as the other's.
+# Each bitness's file is refused as the other's, and a window program as either.
 for pair in win32:win64 win64:win32; do
     file=$builds/${pair%%:*}/tavrilex.exe
     if [ -f "$file" ]; then
         "$here/check-image.sh" "$file" "${pair#*:}" >/dev/null
         check "the ${pair%%:*} file checked as ${pair#*:}" 1 "$?"
+        pe=$(od -An -tu4 -j 60 -N 4 "$file") && cp "$file" "$loaders/gui.exe" &&
+            printf '\2' | dd of="$loaders/gui.exe" bs=1 seek=$((pe + 92)) conv=notrunc status=none
+        [[ $("$here/check-image.sh" "$loaders/gui.exe" "${pair%%:*}") == *"GUI], expected"* ]]
+        check "the ${pair%%:*} file made a window program" 0 "$?"
     else
         failed=$((failed + 1))
         echo "FAIL $file is missing"
