@@ -338,7 +338,7 @@ count "unit-$wine_label-$wine_build"
 # Wine: the other Debian release's, in a root of its own (scripts/wine-root.sh,
 # made once, about a minute, and kept outside the clone). On Debian 12 that is
 # Wine 10, whose SCM notices a service process that dies, as Windows does: the
-# crash rows hold there. Its steps are named after the Wine and the build that
+# crash rows hold there; on Debian 13, whose own Wine is 10, it is Wine 8. Its steps are named after the Wine and the build that
 # run there; before the root is made, after the release's Wine. A pattern that
 # selects one of them makes the root first. A root that cannot be made fails
 # wine-root with its reason.

@@ -44,6 +44,8 @@ wine_pick() {
         wine_build=win64
         if [ -n "$want" ]; then
             wine_why="win64: asked for by TAVRILEX_WINE_BUILD"
+        elif [[ $why32 == *" is not installed" ]]; then
+            wine_why="win64: Wine's 32-bit half is not installed ($why32)"
         else
             wine_why="win64: this machine cannot execute 32-bit code ($why32)"
         fi

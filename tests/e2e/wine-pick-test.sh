@@ -55,7 +55,7 @@ while IFS='|' read -r w32 w64 want status build arch loader why; do
 done <<'ROWS'
 runs|runs||0|win32|win32|wine|win32: this machine executes 32-bit code
 refused|runs||0|win64|win64|wine64|win64: this machine cannot execute 32-bit code (*/wine: Exec format error)
-absent|runs||0|win64|win64|wine64|win64: this machine cannot execute 32-bit code (*/wine is not installed)
+absent|runs||0|win64|win64|wine64|win64: Wine's 32-bit half is not installed (*/wine is not installed)
 runs|runs|win64|0|win64|win64|wine64|win64: asked for by TAVRILEX_WINE_BUILD
 refused|refused||1||||neither half of Wine runs here: 32-bit: */wine: Exec format error; 64-bit: */wine64: Exec format error
 refused|runs|win32|1||||win32 was asked for, but Wine's 32-bit loader does not run: */wine: Exec format error
