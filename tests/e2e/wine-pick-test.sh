@@ -106,7 +106,7 @@ for pair in win32:win64 win64:win32; do
         check "the ${pair%%:*} file checked as ${pair#*:}" 1 "$?"
         pe=$(od -An -tu4 -j 60 -N 4 "$file") && cp "$file" "$loaders/gui.exe" &&
             printf '\2' | dd of="$loaders/gui.exe" bs=1 seek=$((pe + 92)) conv=notrunc status=none
-        [[ $("$here/check-image.sh" "$loaders/gui.exe" "${pair%%:*}") == *"GUI], expected"* ]]
+        [[ $("$here/check-image.sh" "$loaders/gui.exe" "${pair%%:*}") == *"subsystem 2], expected"* ]]
         check "the ${pair%%:*} file made a window program" 0 "$?"
     else
         failed=$((failed + 1))
