@@ -38,6 +38,16 @@ derived_guid() {
 }
 product_code=$(derived_guid "Tavrilex product $arch $version")
 
+# -install's required privileges and service SID type, written once, in
+# cli/Commands.cpp; the package gives them to a registration it keeps with
+# sc.exe (a privilege list there is separated by slashes).
+commands=$root/cli/Commands.cpp
+privileges=$(sed -n 's#^ *SERVICE_REQUIRED_PRIVILEGES_INFOW privileges = {const_cast<LPWSTR>(L"\(.*\)\\0")};$#\1#p' "$commands")
+privileges=${privileges//\\0//}
+sid_type=$(sed -n 's/^ *SERVICE_SID_INFO sid = {SERVICE_SID_TYPE_\([A-Z]*\)};$/\1/p' "$commands" | tr A-Z a-z)
+[[ $privileges =~ ^Se[A-Za-z]+(/Se[A-Za-z]+)*$ && $sid_type =~ ^(none|unrestricted|restricted)$ ]] ||
+    die "cannot read -install's required privileges and SID type from $commands"
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/tavrilex.exe"
@@ -46,7 +56,7 @@ touch -d "@$SOURCE_DATE_EPOCH" "$work/tavrilex.exe"
 # wixl reports unknown attributes as warnings and goes on; they are errors here.
 # wixl takes relative file names only; it finds them from the current folder.
 (cd "$work" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product_code" \
-    -D Exe=tavrilex.exe -o out.msi "$wxs") 2>"$work/wixl.err" ||
+    -D Exe=tavrilex.exe -D Privileges="$privileges" -D SidType="$sid_type" -o out.msi "$wxs") 2>"$work/wixl.err" ||
     { cat "$work/wixl.err" >&2; die "wixl failed"; }
 [ ! -s "$work/wixl.err" ] || { cat "$work/wixl.err" >&2; die "wixl warned"; }
 
@@ -55,42 +65,22 @@ touch -d "@$SOURCE_DATE_EPOCH" "$work/tavrilex.exe"
 # no impersonation | ignore the exit code | exe from an installed file (18).
 msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3410
     WHERE Action = 'UndoRegisterTavrilex' OR Action = 'UndoUnregisterTavrilex'"
-# The uninstall's action runs cmd.exe, its whole command line in its target:
-# 3106 = deferred | no impersonation | exe named by the target, run in the
-# folder that the source names (34).
+# The uninstall's action runs cmd.exe, the settings' actions sc.exe, each
+# whole command line in its target: 3106 = deferred | no impersonation | exe
+# named by the target, run in the folder that the source names (34).
 msibuild "$work/out.msi" -q "UPDATE CustomAction SET Type = 3106, Source = 'TavrilexFolder'
-    WHERE Action = 'UnregisterTavrilex'"
-# The settings an upgrade or a repair must bring to a registration made by an
-# older version, the same as -install's: the installer applies them itself
-# (Windows Installer 5.0), to the running service too, so the old file that
-# stays until the restart is not what sets them. wixl knows neither table.
-# Event 5 = install | reinstall (a first install, an upgrade, a repair; not
-# the uninstall). Config types: 4 failure-actions flag (act on a failed start
-# too), 5 SID type (1 = unrestricted), 6 required privileges (a multi-string:
-# each name ends with [~], the installer's null). Recovery: 1 =
-# restart, after 1, 5 and 30 s; the count forgotten after a day (86400 s);
-# no reboot message and no command (null leaves them as they are).
-printf '%s\r\n' $'MsiServiceConfig\tName\tEvent\tConfigType\tArgument\tComponent_' \
-    $'s72\tl255\ti2\ti4\tS0\ts72' $'MsiServiceConfig\tMsiServiceConfig' \
-    $'TavrilexFailureActionsFlag\tTavrilex\t5\t4\t1\tTavrilexExe' \
-    $'TavrilexSidType\tTavrilex\t5\t5\t1\tTavrilexExe' \
-    $'TavrilexPrivileges\tTavrilex\t5\t6\tSeChangeNotifyPrivilege[~]\tTavrilexExe' \
-    >"$work/MsiServiceConfig.idt"
-printf '%s\r\n' $'MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebootMessage\tCommand\tActions\tDelayActions\tComponent_' \
-    $'s72\tl255\ti2\tI4\tL0\tL0\tS0\tS0\ts72' $'MsiServiceConfigFailureActions\tMsiServiceConfigFailureActions' \
-    $'TavrilexRecovery\tTavrilex\t5\t86400\t\t\t1[~]1[~]1\t1000[~]5000[~]30000\tTavrilexExe' \
-    >"$work/MsiServiceConfigFailureActions.idt"
-(cd "$work" && msibuild out.msi -i MsiServiceConfig.idt && msibuild out.msi -i MsiServiceConfigFailureActions.idt)
-# After -install (4020), before StartServices (5900): checked in the package
-# as built, since wixl may renumber the standard actions.
-msibuild "$work/out.msi" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('MsiConfigureServices', 5850)"
+    WHERE Action = 'UnregisterTavrilex' OR Action = 'TavrilexPrivileges' OR Action = 'TavrilexSidType'"
+# The event source's message file, REG_EXPAND_SZ as -install writes it.
+msibuild "$work/out.msi" -q "UPDATE Registry SET Value = '#%[#TavrilexExe]' WHERE Name = 'EventMessageFile'"
+# The settings after -install (4020), before StartServices (5900): checked in
+# the package as built, since wixl may renumber the standard actions.
 order=$(msiinfo export "$work/out.msi" InstallExecuteSequence | tr -d '\r' | tail -n +4 | sort -t $'\t' -k3n |
-        awk -F'\t' '$1 ~ /^(RegisterTavrilex|MsiConfigureServices|StartServices)$/ { print $1 }' | paste -sd' ')
-[ "$order" = "RegisterTavrilex MsiConfigureServices StartServices" ] ||
-    die "MsiConfigureServices does not act between -install and the start: $order"
+        awk -F'\t' '$1 ~ /^(RegisterTavrilex|TavrilexPrivileges|TavrilexSidType|StartServices)$/ { print $1 }' | paste -sd' ')
+[ "$order" = "RegisterTavrilex TavrilexPrivileges TavrilexSidType StartServices" ] ||
+    die "sc.exe does not act between -install and the start: $order"
 
 actions=$(msiinfo export "$work/out.msi" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2,3 | sort | tr '\t\n' ' ')
-[ "$actions" = "RegisterTavrilex 3090 TavrilexExe UndoRegisterTavrilex 3410 TavrilexExe UndoUnregisterTavrilex 3410 TavrilexExe UnregisterTavrilex 3106 TavrilexFolder " ] ||
+[ "$actions" = "RegisterTavrilex 3090 TavrilexExe TavrilexPrivileges 3106 TavrilexFolder TavrilexSidType 3106 TavrilexFolder UndoRegisterTavrilex 3410 TavrilexExe UndoUnregisterTavrilex 3410 TavrilexExe UnregisterTavrilex 3106 TavrilexFolder " ] ||
     die "unexpected custom action types: $actions"
 
 # The summary information with the pinned time and a placeholder code; then

@@ -96,6 +96,7 @@ open_prefix() {
     mkdir -p "$prefix/drive_c/e2e"
     cp "$exe" "$stub" "$message_check" "$prefix/drive_c/e2e/" || fail "cannot copy the executables"
     cp "$work/msi/"*.msi "$prefix/drive_c/e2e/" || fail "cannot copy the packages"
+    cp "$build/tests/e2e/sc_stub.exe" "$prefix/drive_c/windows/system32/sc.exe" || fail "cannot place the stand-in sc.exe"
     printf '@"%%~1" %%2 %%3 %%4\r\n@echo %%ERRORLEVEL%%>C:\\e2e\\rc.txt\r\n' >"$prefix/drive_c/e2e/rc.bat"
     boot_prefix "${1:--p}"
 }
@@ -302,15 +303,19 @@ installed_exe='C:\Program Files\Tavrilex\tavrilex.exe'
 eventlog_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\Tavrilex'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
-# Runs msiexec quietly, without a restart, logged into the case's folder, and
-# prints its exit code. A batch file's errorlevel keeps the code whole; wine's
-# own exit status keeps only its low byte (3010 arrives as 194).
+# Runs msiexec quietly, without a restart, logged into the case's folder, with
+# the stand-in sc.exe (Wine prefers its own to a file in system32), and prints
+# its exit code, whole from a batch file (wine's own status keeps its low byte).
 msiexec_rc() {
     local log
     log="Z:${dir//\//\\}\\msiexec-$(find "$dir" -maxdepth 1 -name 'msiexec-*.log' | wc -l).log"
     printf '@msiexec %%*\r\n@echo %%errorlevel%%\r\n' >"$prefix/drive_c/e2e/msiexec.bat"
-    wine cmd /c 'C:\e2e\msiexec.bat' "$@" /qn /norestart /l*v "$log" </dev/null 2>/dev/null | tr -d '\r' | tail -n 1
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sc.exe=n" wine cmd /c 'C:\e2e\msiexec.bat' "$@" /qn /norestart /l*v "$log" </dev/null 2>/dev/null | tr -d '\r' | tail -n 1
 }
+
+# The command lines that reached the stand-in sc.exe since the last call.
+sc_calls() { tr -d '\r' <"$prefix/drive_c/e2e/sc.journal" 2>/dev/null; rm -f "$prefix/drive_c/e2e/sc.journal"; }
+sc_settings=$'"C:\\windows\\system32\\sc.exe" privs Tavrilex SeChangeNotifyPrivilege\n"C:\\windows\\system32\\sc.exe" sidtype Tavrilex unrestricted'
 
 # The log of the last msiexec_rc. Wine's leaves out a launch condition's
 # message: a refusal there shows as LaunchConditions ending with 0.
@@ -721,6 +726,7 @@ case_msi_install() {
     expect_eq "msiexec /i" 0 "$(msiexec_rc /i "$msi_new")"
     [ "$(registration)" = "$by_hand" ] ||
         fail "the package's registration differs from -install's: $(diff <(echo "$by_hand") <(registration) | tr '\n' ' ')"
+    expect_eq "sc.exe at the first install" "$sc_settings" "$(sc_calls)"
     local up marked
     up=$(wait_state quorbel 4 "$poll_limit_ms") || fail "quorbel not started within $poll_limit_ms ms of the install"
     expect_eq "msiexec /i again" 0 "$(msiexec_rc /i "$msi_new")"
@@ -730,24 +736,26 @@ case_msi_install() {
         fail "-install registered no event source"
 
     # After sc delete (of a Tavrilex stopped by a restart without auto start)
-    # a repair registers Tavrilex and starts it. Wine's msiexec answers /fa
-    # itself, doing nothing (1, or 1605 for a package): there the properties
-    # that /fa sets go through /i.
+    # a repair registers Tavrilex and starts it; after the event source alone
+    # was deleted, it writes that back. Wine's msiexec answers /f itself,
+    # doing nothing (1605), so the properties that /famus sets go through /i.
     wine reg add "$services_key\\Tavrilex" /v Start /t REG_DWORD /d 3 /f </dev/null >/dev/null 2>&1
     restart_prefix
     sc delete Tavrilex >/dev/null
     expect_eq "Tavrilex state after sc delete" "" "$(svc_state Tavrilex)"
-    local fa rc
-    fa=$(msiexec_rc /fa "$product_code") rc=$fa
-    [ "$fa" != 1 ] && [ "$fa" != 1605 ] || rc=$(msiexec_rc /i "$msi_new" REINSTALL=ALL REINSTALLMODE=a)
-    expect_eq "repair after sc delete" 0 "$rc"
+    expect_eq "repair after sc delete" 0 "$(msiexec_rc /i "$msi_new" REINSTALL=ALL REINSTALLMODE=amus)"
     expect_eq "registration after the repair" "$by_hand" "$(registration)"
     wait_state Tavrilex 4 5000 >/dev/null || fail "the repair did not start Tavrilex"
+    wine reg delete "$eventlog_key" /f </dev/null >/dev/null 2>&1
+    expect_eq "repair without the event source (Windows: 3010, the file in use)" 0 \
+        "$(msiexec_rc /i "$msi_new" REINSTALL=ALL REINSTALLMODE=amus)"
+    expect_eq "registration after that repair" "$by_hand" "$(registration)"
+    expect_eq "sc.exe at the two repairs" "$sc_settings"$'\n'"$sc_settings" "$(sc_calls)"
 
     expect_console 0 $'Tavrilex is removed.\r\n' "$installed_exe" -remove   # marked for deletion
     marked=$(uninstall_finishes "a service marked for deletion") || exit 1
     expect_console 1072 $'DeleteService failed w/err 0x00000430\r\n' "$installed_exe" -remove
-    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0); repaired after sc delete (0; /fa answered $fa); marked for deletion by hand, uninstalled ($marked)"
+    note "refused over -install's registration (1603); installed (0), quorbel up after $up ms; again (0); repaired after sc delete, and without the event source (0); marked for deletion by hand, uninstalled ($marked)"
 }
 
 # 0.0.1 (this file with bytes appended, so that another file is replaced)
@@ -773,7 +781,7 @@ case_msi_upgrade() {
     expect_eq "registration after the upgrade and a restart" "$before" "$(registration)"
 
     # b60f454's 1.0.0, the last without the hardening, upgraded while it runs:
-    # quorbel untouched, -install skipped, MsiConfigureServices before the start.
+    # quorbel untouched, -install skipped, sc.exe before the start.
     close_prefix
     [ -f "$work/msi/tavrilex-1.0.0.msi" ] || fail "no 1.0.0 package of $old_commit (see $work/msi/build-1.0.0.log)"
     open_prefix
@@ -784,16 +792,22 @@ case_msi_upgrade() {
     kept=$(tr -d '\r' <"$journal")
     v1_rc=$(msiexec_rc /i "$msi_new")
     [ "$v1_rc" = 0 ] || [ "$v1_rc" = 3010 ] || fail "msiexec /i of $version over 1.0.0 exited $v1_rc"
+    expect_eq "sc.exe at the upgrade from 1.0.0" "$sc_settings" "$(sc_calls)"
     expect_eq "quorbel's journal during the upgrade from 1.0.0" "$kept" "$(tr -d '\r' <"$journal")"
     expect_eq "quorbel after the upgrade from 1.0.0" 4 "$(svc_state quorbel)"
-    expect_eq "actions of the upgrade from 1.0.0" "InstallFiles MsiConfigureServices StartServices" "$(sed -n \
-        's/^Action start [0-9:]*: \(InstallFiles\|RegisterTavrilex\|MsiConfigureServices\|StartServices\|InstallFinalize\)\.$/\1/p' \
+    expect_eq "actions of the upgrade from 1.0.0" "InstallFiles TavrilexPrivileges TavrilexSidType StartServices" "$(sed -n \
+        's/^Action start [0-9:]*: \(InstallFiles\|RegisterTavrilex\|Tavrilex[A-Za-z]*\|StartServices\|InstallFinalize\)\.$/\1/p' \
         "$(msiexec_log)" | sed '/^InstallFinalize$/Q' | paste -sd' ')"
 
     # Over a registration marked for deletion (Windows writes DeleteFlag; Wine
     # marks it in memory only) the upgrade is refused before anything changes.
     close_prefix; open_prefix
     expect_eq "msiexec /i of 1.0.0" 0 "$(msiexec_rc /i "$msi_v1")"
+    # Before that, with sc.exe failing (5, access denied), an upgrade fails at its first step
+    # (Windows 1603) and keeps the service key; Wine's rollback also deletes the event source.
+    before=$(wine reg query "$services_key\\Tavrilex" /s </dev/null 2>/dev/null)
+    expect_eq "upgrade with sc.exe failing, and sc.exe" "1627 ${sc_settings%%$'\n'*}" "$(TAVRILEX_SC_EXIT=5 msiexec_rc /i "$msi_new") $(sc_calls)"
+    expect_eq "service key after the failed upgrade" "$before" "$(wine reg query "$services_key\\Tavrilex" /s </dev/null 2>/dev/null)"
     expect_console 0 $'Tavrilex is removed.\r\n' "$installed_exe" -remove
     wine reg add "$services_key\\Tavrilex" /v DeleteFlag /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1
     before=$(registration)
@@ -802,7 +816,8 @@ case_msi_upgrade() {
     expect_eq "registration after the refused upgrade" "$before" "$(registration)"
     cmp -s "$old_src/build/$wine_build/tavrilex.exe" "$prefix/drive_c/Program Files/Tavrilex/tavrilex.exe" ||
         fail "the refused upgrade replaced the file"
-    note "upgrade 3010, new file running after the restart; downgrade 1603; from 1.0.0 of $old_commit: $v1_rc, quorbel untouched; over a marked registration: 1603"
+
+    note "upgrade 3010, new file running after the restart; downgrade 1603; from 1.0.0 of $old_commit: $v1_rc, quorbel untouched; over a marked registration: 1603; with sc.exe failing: 1627"
 }
 
 # Removed while stopped, or after its service key was deleted by hand, nothing
