@@ -816,7 +816,6 @@ case_msi_upgrade() {
     expect_eq "registration after the refused upgrade" "$before" "$(registration)"
     cmp -s "$old_src/build/$wine_build/tavrilex.exe" "$prefix/drive_c/Program Files/Tavrilex/tavrilex.exe" ||
         fail "the refused upgrade replaced the file"
-
     note "upgrade 3010, new file running after the restart; downgrade 1603; from 1.0.0 of $old_commit: $v1_rc, quorbel untouched; over a marked registration: 1603; with sc.exe failing: 1627"
 }
 
