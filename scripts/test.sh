@@ -321,7 +321,7 @@ e2e_signed() {
     [ "$wine_build" = win64 ] || arch=x86
     rm -rf "$builds" && mkdir -p "$builds/$wine_build/tests/e2e" "$builds/$wine_build/generated" &&
         cp "$dist/x/$wine_build/tavrilex.exe" "$builds/$wine_build/" &&
-        cp "build/$wine_build/tests/e2e/"{quorbel_stub,message_check}.exe "$builds/$wine_build/tests/e2e/" &&
+        cp "build/$wine_build/tests/e2e/"{quorbel_stub,message_check,sc_stub}.exe "$builds/$wine_build/tests/e2e/" &&
         cp "build/$wine_build/generated/TavrilexVersion.h" "$builds/$wine_build/generated/" ||
         { echo "missing: the signed release (release-signed) or build/$wine_build's helpers"; echo "0 passed, 1 failed"; return 1; }
     TAVRILEX_E2E_MSI=$(echo "$dist"/tavrilex-*-$arch.msi) tests/e2e/run.sh "$builds" install msi_install

@@ -924,7 +924,6 @@ fi
 # TAVRILEX_E2E_MSI: a package of this file made elsewhere (the signed one).
 [ -z "${TAVRILEX_E2E_MSI:-}" ] || cp "$TAVRILEX_E2E_MSI" "$work/msi/tavrilex.msi" ||
     { echo "FAIL setup: no package $TAVRILEX_E2E_MSI"; echo "0 passed, 1 failed"; exit 1; }
-product_code=$(msiinfo export "$work/msi/tavrilex.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
 
 # The last 1.0.0 without the hardening, built with its own scripts/msi.sh in a
 # clone kept below the build root; without it msi_upgrade fails and says why.
