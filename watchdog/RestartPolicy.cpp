@@ -203,6 +203,7 @@ void CRestartPolicy::NoteStart(Asker asker, DWORD foundState, CPolicyRecords& re
     m_downSeen = false;
     m_stopCounted = false;
     m_paced = false;
+    m_ranSinceRefused = true;
     if (!m_episode) {
         const bool watcher = asker == Asker::Watcher;
         if (!m_budget.Issue(CRecordBudget::Kind::Start, now, EVENTLOG_INFORMATION_TYPE,
@@ -231,11 +232,14 @@ void CRestartPolicy::NoteRefused(Asker asker, DWORD error, const std::string& me
         return;
     }
     const ULONGLONG now = GetTickCount64();
-    // A logon failing for a moment gets one quick retry; a failure that
-    // lasts, or comes back soon, waits for longer than any common policy's
-    // reset window, whether or not the service ran in between.
-    m_heldFor = m_refused && now - m_refusedAt < kWrongLogonPaceMs ? kWrongLogonPaceMs : kWrongLogonRetryMs;
+    // A logon failing for a moment gets one quick retry: the first refusal
+    // since the service ran, none in the pace before it. A failure that
+    // lasts, or comes back soon, waits for longer than the common policies'
+    // reset windows.
+    const bool first = m_ranSinceRefused && (!m_refused || now - m_refusedAt >= kWrongLogonPaceMs);
+    m_heldFor = first ? kWrongLogonRetryMs : kWrongLogonPaceMs;
     m_refused = true;
+    m_ranSinceRefused = false;
     m_paced = true;
     m_refusedAt = now;
     if (asker == Asker::Watcher) {
@@ -267,6 +271,7 @@ void CRestartPolicy::NoteRunning(unsigned long stopsBefore, CPolicyRecords& reco
     }
     m_stopCounted = false;
     m_paced = false;
+    m_ranSinceRefused = true;
     const ULONGLONG now = GetTickCount64();
     if (m_downSeen) {
         m_downSeen = false;

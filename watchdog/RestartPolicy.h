@@ -105,9 +105,10 @@ public:
     // result line). A wrong logon (1069) holds every start of ours back,
     // since each try is a failed logon of quorbel's account, which a lockout
     // policy counts until none has come for its reset window: for
-    // kWrongLogonRetryMs, so that a logon failing for a moment is soon over;
-    // for kWrongLogonPaceMs when another refusal came less than that before,
-    // so that no such count ever holds more than two of ours. One refused to
+    // kWrongLogonRetryMs after the first since the service ran, unless
+    // another came less than kWrongLogonPaceMs before, so that a logon
+    // failing for a moment is soon over; for kWrongLogonPaceMs otherwise, so
+    // that no such count holds more than two of ours in a row. One refused to
     // the watcher is kept for the loop's cadence (TakeWatcherFailures),
     // since the loop's own tries are held back.
     void NoteRefused(Asker asker, DWORD error, const std::string& message);
@@ -179,6 +180,7 @@ private:
     ULONGLONG m_runningSince = 0;
     bool m_paced = false;  // a wrong logon refused our last start
     bool m_refused = false;  // one ever did
+    bool m_ranSinceRefused = true;  // the service ran since the last one
     ULONGLONG m_refusedAt = 0;  // the last time
     ULONGLONG m_heldFor = 0;
     std::vector<std::string> m_watcherFailures;
