@@ -72,6 +72,13 @@ constexpr ULONGLONG kDayMs = 24 * kHourMs;
 constexpr ULONGLONG kPeriodMs = 5000;
 constexpr ULONGLONG kNever = ~0ULL;
 constexpr unsigned kMostAnHour = 7;
+// The promises' own figures, whatever the policy's constants say: a run
+// under 3 s is quick, one of a minute ends a crash loop; a refused logon is
+// tried again after a minute at the soonest, a lasting one every 30 minutes.
+constexpr ULONGLONG kQuickMs = 3000;
+constexpr ULONGLONG kSteadyMs = 60 * kSecondMs;
+constexpr ULONGLONG kRetryMs = 60 * kSecondMs;
+constexpr ULONGLONG kPaceMs = 30 * 60 * kSecondMs;
 const std::wstring kQuorbel = L"quorbel";
 
 // One run of quorbel, from a start (anyone's) to its STOPPED.
@@ -299,7 +306,7 @@ private:
     // A start request of ours, as the journal told it.
     void Try(bool accepted)
     {
-        if (m_refusedSinceRun != 0 && m_now - m_lastRefusal < CRestartPolicy::kWrongLogonRetryMs) {
+        if (m_refusedSinceRun != 0 && m_now - m_lastRefusal < kRetryMs) {
             Break("a start tried within a minute of one refused with a wrong logon");
         }
         if (accepted) {
@@ -348,7 +355,7 @@ private:
         ++m_refusedSinceRun;
         m_lastRefusal = m_now;
         m_runRefusals.push_back(m_now);
-        while (m_now - m_runRefusals.front() >= CRestartPolicy::kWrongLogonPaceMs) {
+        while (m_now - m_runRefusals.front() >= kPaceMs) {
             m_runRefusals.pop_front();
         }
         if (m_runRefusals.size() > 2) {
@@ -392,7 +399,7 @@ private:
         }
         // A passing failure, the first in 30 minutes, must cost two minutes at most.
         m_transientUntil = m_run.wrongLogonMs <= kMinuteMs && (m_refusals.empty() ||
-                                                              m_now - m_refusals.back() >= CRestartPolicy::kWrongLogonPaceMs)
+                                                              m_now - m_refusals.back() >= kPaceMs)
                                ? m_now + 2 * kMinuteMs
                                : kNever;
     }
@@ -425,17 +432,17 @@ private:
     // it, a run of a minute or more ends it.
     bool InFastLoop(ULONGLONG ran)
     {
-        if (m_loop && ran < CRestartPolicy::kSteadyRunMs) {
+        if (m_loop && ran < kSteadyMs) {
             return true;
         }
-        if (m_loop || (m_quickSeen && m_now - m_firstQuickStart >= CRestartPolicy::kSteadyRunMs)) {
+        if (m_loop || (m_quickSeen && m_now - m_firstQuickStart >= kSteadyMs)) {
             m_loop = false;
             m_quickSeen = false;
         }
-        if (ran < CRestartPolicy::kQuickRunMs && m_quickSeen) {
+        if (ran < kQuickMs && m_quickSeen) {
             m_loop = true;
             m_loopBeganAt = m_now;
-        } else if (ran < CRestartPolicy::kQuickRunMs) {
+        } else if (ran < kQuickMs) {
             m_quickSeen = true;
             m_firstQuickStart = m_startedAt;
         }
@@ -590,7 +597,7 @@ private:
                 continue;
             }
             ++m_figures.records;
-            if (stateAtWrite == SERVICE_STOPPED && m_state == State::Stopped && !m_stopExcused) {
+            if (stateAtWrite == SERVICE_STOPPED && !m_stopExcused) {
                 Break("a record was written before the start of its stop");
             }
             m_hour.push_back(m_now);
@@ -938,7 +945,7 @@ int FixedRows(size_t tell = 0)
         // Runs under the quick mark are the crash loop, paced by the poll
         // and told at once; runs under 10 minutes give six stops an hour: an
         // episode.
-        const bool fast = row.shortestRunMs < CRestartPolicy::kQuickRunMs;
+        const bool fast = row.shortestRunMs < kQuickMs;
         std::string promise = day.Result().promise;
         if (promise.empty() && !row.logon && figures.errors != 0) {
             promise = "error records";
