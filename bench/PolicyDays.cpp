@@ -924,6 +924,9 @@ int FixedRows(size_t tell = 0)
          {false, kDayMs}, true},
         {"a logon that fails for the first 50 s after boot", [](size_t) { return Runs(kNever); }, kNever,
          {false, 50000}, true},
+        {"a logon that fails for 2 h after a stop, every 6 h",
+         [](size_t) { return With(Runs(4 * kHourMs), [](Run& run) { run.wrongLogonMs = 2 * kHourMs; }); }, 4 * kHourMs,
+         {}, true},
         {"a logon that fails for 50 s after a stop, every 2 h",
          [](size_t) { return With(Runs(2 * kHourMs), [](Run& run) { run.wrongLogonMs = 50000; }); }, 2 * kHourMs,
          {}, true},
@@ -962,10 +965,13 @@ int FixedRows(size_t tell = 0)
                     figures.warnings, figures.worstHour, static_cast<double>(figures.longestDownMs) / 1000,
                     verdict.c_str());
         if (row.logon) {
-            char line[400];
-            std::snprintf(line, sizeof(line), "| %s | %lu | %u | %u | %u of 5 | %u of 10 | %.0f | %s |\n", row.name,
+            char line[400], down[40] = "never runs";
+            if (figures.starts != 0) {
+                std::snprintf(down, sizeof(down), "%.0f", static_cast<double>(figures.logonDownMs) / 1000);
+            }
+            std::snprintf(line, sizeof(line), "| %s | %lu | %u | %u | %u of 5 | %u of 10 | %s | %s |\n", row.name,
                           figures.failedLogons, figures.firstHourLogons, figures.worstQuarterLogons, figures.mostCis,
-                          figures.mostWindows, static_cast<double>(figures.logonDownMs) / 1000, verdict.c_str());
+                          figures.mostWindows, down, verdict.c_str());
             logonLines.push_back(line);
         }
     }

@@ -42,6 +42,7 @@ if $write && [ "$status" -eq 0 ]; then
         echo "## bench/days.sh"
         echo
         echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+        echo "- Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), Linux $(uname -r)"
         echo "- Command: \`bench/days.sh --write\` (native, the simulation's virtual clock; fixed rows seed 20261209, random days seeded $seed to $((seed + days - 1)))"
         echo
         echo "A day per row of the real watch loop and stop watcher (CSampleService)"
