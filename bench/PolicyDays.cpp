@@ -136,7 +136,6 @@ struct Broken {
 // A domain's lockout count of quorbel's account: failures until none has
 // come for the reset window. A success is taken to reset nothing.
 struct Lockout {
-    const char* name;
     unsigned threshold;
     ULONGLONG resetMs;
     unsigned count = 0;
@@ -422,7 +421,6 @@ private:
         m_stoppedAt = m_now;
         m_stops.push_back(m_now);
         ++m_stopsSinceClose;
-        ++m_trueStops;
         m_awaitsRunningSeen = false;
         Arm(m_upcoming);
     }
@@ -698,10 +696,10 @@ private:
     bool m_loop = false, m_quickSeen = false;
     ULONGLONG m_firstQuickStart = 0, m_loopBeganAt = kNever, m_firstWarningLate = 0;
     std::deque<ULONGLONG> m_stops;
-    unsigned long m_stopsSinceClose = 0, m_oursSinceClose = 0, m_trueStops = 0;
+    unsigned long m_stopsSinceClose = 0, m_oursSinceClose = 0;
     // Wrong logons.
-    Lockout m_cis{"CIS", 5, 15 * kMinuteMs};
-    Lockout m_windows{"Windows", 10, 10 * kMinuteMs};
+    Lockout m_cis{5, 15 * kMinuteMs};
+    Lockout m_windows{10, 10 * kMinuteMs};
     std::vector<ULONGLONG> m_refusals;
     std::deque<ULONGLONG> m_runRefusals;  // since quorbel last ran, the last 30 minutes
     unsigned m_refusedSinceRun = 0, m_firstHour = 0;
