@@ -83,7 +83,7 @@ while IFS='|' read -r name file expr; do
         missing=$((missing + 1))
     elif [ $status -ne 0 ]; then
         caught=$((caught + 1))
-        first=$(grep -m1 -o 'BROKEN[^|]*' "$work/days.log" || true)
+        first=$(grep -m1 -o 'BROKEN[^|]*' "$work/days.log" | sed 's/ *$//' || true)
         verdict="caught: $verdict${first:+; $first}"
     else
         verdict="SURVIVED: $verdict"
