@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Simulated days of Tavrilex (bench/PolicyDays.cpp), native: the real watch
 # loop and stop watcher on the simulation's clock, stepped from one moment
-# to the next. The fixed rows, then seeded random days (100 by default,
-# about a minute; --write runs 1000 and puts the tables into
+# to the next. The fixed rows, then seeded random days (50 by default,
+# a minute or two; --write runs 1000 and puts the tables into
 # bench/RESULTS.md). Exits non-zero when a promise breaks, after printing the
 # day's seed and a short stretch of its runs that breaks it again.
 #
@@ -19,7 +19,7 @@ g++ -O2 -std=c++17 -Wall -Wextra -Werror -Ihost -Iwatchdog -Icli -Iplatform -Ite
     bench/PolicyDays.cpp "$native/libtavrilex_core.a" "$native/tests/sim/libwin32_sim.a" -pthread \
     -o "$native/policydays" || die "PolicyDays did not build"
 
-write=false days=100 seed=20261209
+write=false days=50 seed=20261209
 while [ $# -gt 0 ]; do
     case $1 in
     --write) write=true days=1000 ;;
