@@ -1,5 +1,5 @@
-// The event log's records: their identifiers, and the one routine that
-// writes any of them.
+// The event log's records: their identifiers, and the one gate that every
+// record of the service passes.
 #pragma once
 
 #include "Platform.h"
@@ -23,21 +23,21 @@ constexpr DWORD kEventCrashLoop = 0x80000003;
 // quorbel keeps stopping, whatever its runs last: its name, how many stops,
 // in how many seconds.
 constexpr DWORD kEventFlapping = 0x80000004;
-// The end of such an episode: its name, its stops, its starts, and the
-// seconds from its first stop to the start that ran steadily.
+// The end of such an episode: its name, its stops, the starts of ours the
+// SCM accepted, and the seconds from its first stop until it ran for good.
 constexpr DWORD kEventEpisodeOver = 0x40000005;
 
-// Writes one record of `source` with `count` strings, category 0, no SID
-// and no data. A source that cannot be registered drops the record without a
-// word; the write's own result is not tested.
-void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
-
-// Lets records through until it is closed. Nothing waits on a write: a hung
-// event log holds back only the thread that writes. Once Close has returned
-// no record passes the gate; one that passed before may still land.
+// Lets records through until it is closed; the only way to the event log.
+// Nothing waits on a write: a hung event log holds back only the thread that
+// writes. Once Close has returned no record passes the gate; one that passed
+// before may still land.
 class CRecordGate {
 public:
-    void Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings);
+    // Writes one record of `source` with `count` strings, category 0, no SID
+    // and no data, unless the gate is closed. A source that cannot be
+    // registered drops the record without a word; the write's own result is
+    // not tested.
+    void Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings) const;
     void Close() { m_closed.store(true); }
 
 private:

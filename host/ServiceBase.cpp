@@ -12,6 +12,17 @@ namespace {
 // writes ("Service Continue failed w/err 0x........") is 40.
 constexpr size_t kLogErrorChars = 260;
 
+// Registered around each record so that no handle stays open between
+// records. Reached through CRecordGate only.
+void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings)
+{
+    const CEventSource eventSource(RegisterEventSourceW(nullptr, source));
+    if (!eventSource) {
+        return;
+    }
+    ReportEventW(eventSource.get(), type, 0, eventId, nullptr, count, 0, strings, nullptr);
+}
+
 }  // namespace
 
 CServiceBase::CServiceBase(PCWSTR serviceName) : m_serviceName(serviceName), m_serviceStatus(), m_reportHandle(nullptr)
@@ -40,18 +51,7 @@ void CServiceBase::DoContinue() {}
 
 void CServiceBase::DoShutdown() {}
 
-void WriteEventRecord(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings)
-{
-    // Registered around each record so that no handle stays open between
-    // records.
-    const CEventSource eventSource(RegisterEventSourceW(nullptr, source));
-    if (!eventSource) {
-        return;
-    }
-    ReportEventW(eventSource.get(), type, 0, eventId, nullptr, count, 0, strings, nullptr);
-}
-
-void CRecordGate::Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings)
+void CRecordGate::Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPCWSTR* strings) const
 {
     if (!m_closed.load()) {
         WriteEventRecord(source, type, eventId, count, strings);
@@ -61,7 +61,7 @@ void CRecordGate::Write(PCWSTR source, WORD type, DWORD eventId, WORD count, LPC
 void CServiceBase::LogEvent(PCWSTR message) const
 {
     LPCWSTR strings[2] = {m_serviceName, message};
-    WriteEventRecord(m_serviceName, EVENTLOG_ERROR_TYPE, kEventFailure, 2, strings);
+    m_records.Write(m_serviceName, EVENTLOG_ERROR_TYPE, kEventFailure, 2, strings);
 }
 
 void CServiceBase::LogError(PCWSTR operation, DWORD code) const

@@ -3,6 +3,7 @@
 // dispatcher (RunDispatcher, ServiceEntry, ControlHandler, the transitions).
 #pragma once
 
+#include "EventLog.h"
 #include "Platform.h"
 
 #include <mutex>
@@ -28,8 +29,9 @@ public:
     // StartServiceCtrlDispatcherW set it.
     static bool RunDispatcher(CServiceBase& service);
 
-    // Write one error record (name, then message) to the event log. Never
-    // raise; when the source cannot be registered the record is dropped.
+    // Write one error record (name, then message) to the event log through
+    // m_records. Never raise; when the source cannot be registered, or the
+    // gate is closed, the record is dropped.
     void LogEvent(PCWSTR message) const;
     void LogError(PCWSTR operation, DWORD code) const;
 
@@ -42,6 +44,9 @@ protected:
     virtual void DoShutdown();
 
     PCWSTR m_serviceName;
+    // Every record of the service passes it, LogEvent's and the derived
+    // service's own, so that closing it silences them all.
+    CRecordGate m_records;
 
 private:
     SERVICE_STATUS m_serviceStatus;

@@ -4,7 +4,7 @@
 #
 #   scripts/setup.sh           everything (build, tests, Wine)
 #   scripts/setup.sh package   only what scripts/package.sh needs
-#   scripts/setup.sh root      only what scripts/wine10.sh needs to make its root
+#   scripts/setup.sh root      only what scripts/wine-root.sh needs to make its root
 #
 # A failed index update is only a warning: a mirror may serve one stale index
 # while the rest is fine. Only a failed install stops it, with one line naming

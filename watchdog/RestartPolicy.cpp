@@ -81,7 +81,10 @@ bool CRecordBudget::Issue(Kind kind, ULONGLONG now, WORD type, DWORD eventId, st
     return true;
 }
 
-CRestartPolicy::CRestartPolicy(PCWSTR source, PCWSTR watched) : m_source(source), m_watched(watched) {}
+CRestartPolicy::CRestartPolicy(PCWSTR source, PCWSTR watched, CRecordGate& records)
+    : m_source(source), m_watched(watched), m_records(records)
+{
+}
 
 unsigned long CRestartPolicy::StartsSoFar()
 {
@@ -139,13 +142,14 @@ StopVerdict CRestartPolicy::Decide(unsigned long startsBefore, CPolicyRecords& o
             m_crashLoop = true;
             // Inside an episode the loop is one more part of it.
             if (!m_episode) {
-                BeginEpisode(m_firstQuickStart, m_loopStops);
+                BeginEpisode(m_firstQuickStart, m_loopStops, m_startsAtFirstQuick);
             }
             verdict = StopVerdict::LeaveToPoll;
         } else if (ran < kQuickRunMs) {
             // One quick stop is mended at once: a single failure is no loop.
             m_quickSeen = true;
             m_firstQuickStart = m_lastStart;
+            m_startsAtFirstQuick = m_starts;
             m_loopStops = 1;
         }
     }
@@ -163,27 +167,30 @@ StopVerdict CRestartPolicy::Decide(unsigned long startsBefore, CPolicyRecords& o
 void CRestartPolicy::NoteInWindow(ULONGLONG now)
 {
     unsigned dropped = 0;
-    while (dropped < m_inWindow && (now - m_window[dropped] >= kFlapWindowMs || m_inWindow - dropped == kFlapStops)) {
+    while (dropped < m_inWindow &&
+           (now - m_window[dropped].at >= kFlapWindowMs || m_inWindow - dropped == kFlapStops)) {
         ++dropped;
     }
     for (unsigned i = dropped; i < m_inWindow; ++i) {
         m_window[i - dropped] = m_window[i];
     }
     m_inWindow -= dropped;
-    m_window[m_inWindow++] = now;
+    m_window[m_inWindow++] = {now, m_starts};
     if (m_episode) {
         ++m_episodeStops;
     } else if (m_inWindow == kFlapStops) {
-        BeginEpisode(m_window[0], kFlapStops);
+        BeginEpisode(m_window[0].at, kFlapStops, m_window[0].startsBefore);
     }
 }
 
-void CRestartPolicy::BeginEpisode(ULONGLONG began, unsigned stops)
+void CRestartPolicy::BeginEpisode(ULONGLONG began, unsigned stops, unsigned long startsBefore)
 {
     m_episode = true;
     m_episodeBegan = began;
     m_episodeStops = stops;
-    m_episodeStarts = stops != 0 ? stops - 1 : 0;  // the last stop's start is still to come
+    // Counted, not estimated from the stops: someone else may have answered
+    // some of them, our starts refused with 1056.
+    m_startsBeforeEpisode = startsBefore;
 }
 
 void CRestartPolicy::NoteStart(Asker asker, DWORD foundState, CPolicyRecords& records)
@@ -196,18 +203,20 @@ void CRestartPolicy::NoteStart(Asker asker, DWORD foundState, CPolicyRecords& re
     m_downSeen = false;
     m_stopCounted = false;
     m_paced = false;
+    m_ranSinceRefused = true;
     if (!m_episode) {
         const bool watcher = asker == Asker::Watcher;
         if (!m_budget.Issue(CRecordBudget::Kind::Start, now, EVENTLOG_INFORMATION_TYPE,
                             watcher ? kEventStartedByWatcher : kEventStartedByPoll,
                             {m_watched, watcher ? Decimal(now - m_stopSeen) : StateText(foundState)}, records)) {
             // Starts an hour cannot tell one by one are an episode.
-            BeginEpisode(m_inWindow != 0 ? m_window[0] : now, m_inWindow);
+            if (m_inWindow != 0) {
+                BeginEpisode(m_window[0].at, m_inWindow, m_window[0].startsBefore);
+            } else {
+                BeginEpisode(now, 0, m_starts - 1);
+            }
             Warn(now, records);
         }
-    }
-    if (m_episode) {
-        ++m_episodeStarts;
     }
 }
 
@@ -222,8 +231,17 @@ void CRestartPolicy::NoteRefused(Asker asker, DWORD error, const std::string& me
     if (error != ERROR_SERVICE_LOGON_FAILED) {
         return;
     }
+    const ULONGLONG now = GetTickCount64();
+    // A logon failing for a moment gets one quick retry: the first refusal
+    // since the service ran, none in the pace before it. A failure that
+    // lasts, or comes back soon, waits for longer than the common policies'
+    // reset windows.
+    const bool first = m_ranSinceRefused && (!m_refused || now - m_refusedAt >= kWrongLogonPaceMs);
+    m_heldFor = first ? kWrongLogonRetryMs : kWrongLogonPaceMs;
+    m_refused = true;
+    m_ranSinceRefused = false;
     m_paced = true;
-    m_refusedAt = GetTickCount64();
+    m_refusedAt = now;
     if (asker == Asker::Watcher) {
         m_watcherFailures.push_back(message);
     }
@@ -253,6 +271,7 @@ void CRestartPolicy::NoteRunning(unsigned long stopsBefore, CPolicyRecords& reco
     }
     m_stopCounted = false;
     m_paced = false;
+    m_ranSinceRefused = true;
     const ULONGLONG now = GetTickCount64();
     if (m_downSeen) {
         m_downSeen = false;
@@ -265,8 +284,11 @@ void CRestartPolicy::NoteRunning(unsigned long stopsBefore, CPolicyRecords& reco
     m_episode = false;
     m_crashLoop = false;
     m_quickSeen = false;
+    // Both figures come from counts and times of this very episode: the
+    // service runs since m_runningSince, which came after its every stop.
     m_budget.Issue(CRecordBudget::Kind::Close, now, EVENTLOG_INFORMATION_TYPE, kEventEpisodeOver,
-                   {m_watched, Decimal(m_episodeStops), Decimal(m_episodeStarts), Seconds(m_lastStart - m_episodeBegan)},
+                   {m_watched, Decimal(m_episodeStops), Decimal(m_starts - m_startsBeforeEpisode),
+                    Seconds(m_runningSince - m_episodeBegan)},
                    records);
 }
 

@@ -75,8 +75,9 @@ private:
 // the gate. Times are GetTickCount64's.
 class CRestartPolicy {
 public:
-    // Neither text is copied: both must outlive the object.
-    CRestartPolicy(PCWSTR source, PCWSTR watched);
+    // Neither text is copied, nor the gate its records pass: all three must
+    // outlive the object.
+    CRestartPolicy(PCWSTR source, PCWSTR watched, CRecordGate& records);
 
     CRestartPolicy(const CRestartPolicy&) = delete;
     CRestartPolicy& operator=(const CRestartPolicy&) = delete;
@@ -101,10 +102,15 @@ public:
     // start, unless an episode is on. Ends a wrong logon's pace.
     void NoteStart(Asker asker, DWORD foundState, CPolicyRecords& records);
     // A start request of ours was refused with `error` (`message` is its
-    // result line). A wrong logon (1069) holds every start of ours back for
-    // kWrongLogonPaceMs, since each try is a failed logon of quorbel's
-    // account; one refused to the watcher is kept for the loop's cadence
-    // (TakeWatcherFailures), since the loop's own tries are held back.
+    // result line). A wrong logon (1069) holds every start of ours back,
+    // since each try is a failed logon of quorbel's account, which a lockout
+    // policy counts until none has come for its reset window: for
+    // kWrongLogonRetryMs after the first since the service ran, unless
+    // another came less than kWrongLogonPaceMs before, so that a logon
+    // failing for a moment is soon over; for kWrongLogonPaceMs otherwise, so
+    // that no such count holds more than two of ours in a row. One refused to
+    // the watcher is kept for the loop's cadence (TakeWatcherFailures),
+    // since the loop's own tries are held back.
     void NoteRefused(Asker asker, DWORD error, const std::string& message);
     // True while a wrong logon's pace holds the next start back.
     bool StartHeldBack();
@@ -115,35 +121,34 @@ public:
     // StopsSoFar() was `stopsBefore`. A stop counted before that look is
     // over, whoever started the service, and so is a wrong logon's pace.
     // Once the service has run for kEpisodeSteadyMs since it was last seen
-    // down, an episode ends with one record of its totals.
+    // down, an episode ends with one record of its totals: the stops
+    // counted, the starts of ours accepted since its first stop, and the
+    // seconds from that stop until the service ran for good.
     void NoteRunning(unsigned long stopsBefore, CPolicyRecords& records);
     // Writes the records through the gate, and forgets them.
     void Write(CPolicyRecords& records);
-    // The shutdown control: returns at once, even while a record is being
-    // written; after it, no record passes the gate.
-    void Silence() { m_records.Close(); }
-    // The gate every record of the service goes through.
-    CRecordGate& Records() { return m_records; }
 
     static constexpr ULONGLONG kQuickRunMs = 3000;
     static constexpr ULONGLONG kSteadyRunMs = 60 * 1000;
     static constexpr unsigned kFlapStops = 6;
     static constexpr ULONGLONG kFlapWindowMs = 60 * 60 * 1000;
     static constexpr ULONGLONG kEpisodeSteadyMs = 60 * 60 * 1000;
-    static constexpr ULONGLONG kWrongLogonPaceMs = 10 * 60 * 1000;
+    static constexpr ULONGLONG kWrongLogonRetryMs = 60 * 1000;
+    static constexpr ULONGLONG kWrongLogonPaceMs = 30 * 60 * 1000;
 
 private:
     StopVerdict Decide(unsigned long startsBefore, CPolicyRecords& out);
     // Notes a counted stop in the window; the kFlapStops-th begins an episode.
     void NoteInWindow(ULONGLONG now);
-    void BeginEpisode(ULONGLONG began, unsigned stops);
+    // `startsBefore`: StartsSoFar() when its first stop was counted.
+    void BeginEpisode(ULONGLONG began, unsigned stops, unsigned long startsBefore);
     // Asks the budget for the warning that fits: ID 3 in a crash loop, else 4.
     void Warn(ULONGLONG now, CPolicyRecords& out);
-    bool HeldBack(ULONGLONG now) const { return m_paced && now - m_refusedAt < kWrongLogonPaceMs; }
+    bool HeldBack(ULONGLONG now) const { return m_paced && now - m_refusedAt < m_heldFor; }
 
     PCWSTR m_source;
     PCWSTR m_watched;
-    CRecordGate m_records;
+    CRecordGate& m_records;
     std::mutex m_lock;
     CRecordBudget m_budget;
     unsigned long m_starts = 0;
@@ -153,21 +158,30 @@ private:
     ULONGLONG m_stopSeen = 0;    // when the last stop was counted
     bool m_quickSeen = false;
     ULONGLONG m_firstQuickStart = 0;  // the start the first quick stop followed
+    unsigned long m_startsAtFirstQuick = 0;
     bool m_crashLoop = false;
     unsigned m_loopStops = 0;  // stops counted since the first quick one
-    // The counted stops of the last kFlapWindowMs, oldest first.
-    ULONGLONG m_window[kFlapStops] = {};
+    // The counted stops of the last kFlapWindowMs, oldest first, each with
+    // StartsSoFar() when it was counted.
+    struct CountedStop {
+        ULONGLONG at;
+        unsigned long startsBefore;
+    };
+    CountedStop m_window[kFlapStops] = {};
     unsigned m_inWindow = 0;
     bool m_episode = false;
     ULONGLONG m_episodeBegan = 0;  // its first stop
     unsigned m_episodeStops = 0;
-    unsigned m_episodeStarts = 0;
+    unsigned long m_startsBeforeEpisode = 0;
     // Quorbel found not running (stopped, or a start refused) since it was
     // last known to run; and since when it runs, by our start or as the poll
     // found it after such a look.
     bool m_downSeen = false;
     ULONGLONG m_runningSince = 0;
     bool m_paced = false;  // a wrong logon refused our last start
-    ULONGLONG m_refusedAt = 0;
+    bool m_refused = false;  // one ever did
+    bool m_ranSinceRefused = true;  // the service ran since the last one
+    ULONGLONG m_refusedAt = 0;  // the last time
+    ULONGLONG m_heldFor = 0;
     std::vector<std::string> m_watcherFailures;
 };

@@ -41,7 +41,7 @@ WCHAR WidenByte(char byte)
 // Writes one error record with the strings `source` and the widened message,
 // in the shape every record of the service has, through `gate`. A source that
 // cannot be registered drops the record without a word.
-void WriteFailureRecord(CRecordGate& gate, PCWSTR source, const std::string& message)
+void WriteFailureRecord(const CRecordGate& gate, PCWSTR source, const std::string& message)
 {
     std::wstring widened(message.size(), L'\0');
     for (size_t i = 0; i < message.size(); ++i) {
@@ -110,7 +110,7 @@ CSampleService::CSampleService()
       m_reportNextFailure(TRUE),
       m_loopQueued(false),
       m_watcherQueued(false),
-      m_restarts(kServiceName, kWatchedServiceName)
+      m_restarts(kServiceName, kWatchedServiceName, m_records)
 {
     // The loop's own events first: without them it could not be ended, so
     // the service is not built. A failure leaves nothing open.
@@ -181,7 +181,7 @@ void CSampleService::DoShutdown()
 {
     // Start requests would be refused now, or fight the shutdown; records of
     // them would be false alarms at every reboot.
-    m_restarts.Silence();
+    m_records.Close();
     m_stopRequested.store(TRUE);
     SetEvent(m_wakeEvent.get());
     if (m_watcherStopEvent) {
@@ -231,7 +231,7 @@ void CSampleService::ReportByCadence(const std::string& message)
         // Cleared before writing: a record that cannot be written (or comes
         // after the shutdown control) counts as written.
         m_reportNextFailure = FALSE;
-        WriteFailureRecord(m_restarts.Records(), m_serviceName, message);
+        WriteFailureRecord(m_records, m_serviceName, message);
     }
 }
 

@@ -22,7 +22,8 @@ protected:
     void DoStart(DWORD argc, PWSTR* argv) override;
     void DoStop() override;
     // Windows is stopping every service, quorbel included: from now on no
-    // start is asked for and no record is begun (one under way may land).
+    // start is asked for and no record passes the gate (one under way may
+    // land), the host's own included.
     // Ends the loop's wait and the watcher without waiting for either, or
     // for a hung event log.
     void DoShutdown() override;

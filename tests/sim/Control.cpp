@@ -4,6 +4,7 @@
 // this object, and with it the replacement allocator.
 #include "SimState.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -432,8 +433,7 @@ void ClearJournal()
 void SetCallHook(const char* function, std::function<void()> hook)
 {
     ControlScope scope;
-    scope.S().callHookFunction = hook ? function : "";
-    scope.S().callHook = std::move(hook);
+    scope.S().callHooks[function] = std::move(hook);
 }
 
 // ---- Handles ---------------------------------------------------------------
@@ -645,13 +645,23 @@ bool WaitForIdle(DWORD timeoutMs)
         if (static_cast<int>(state.blockedWorkItems.size()) != state.outstandingWorkItems) {
             return false;
         }
-        for (const auto& [id, wakes] : state.blockedWorkItems) {
-            if (wakes()) {
+        for (const auto& [id, wait] : state.blockedWorkItems) {
+            if (wait.first()) {
                 return false;
             }
         }
         return true;
     });
+}
+
+unsigned long long NextDeadline()
+{
+    ControlScope scope;
+    unsigned long long next = kNever;
+    for (const auto& [id, wait] : scope.S().blockedWorkItems) {
+        next = std::min(next, wait.second);
+    }
+    return next;
 }
 
 bool WaitForWorkItems(DWORD timeoutMs)

@@ -139,7 +139,7 @@ void ClearJournal();
 
 // Runs `hook` on the calling thread whenever `function` is called, before the
 // call does anything else, outside the simulation's lock: a test can hold a
-// thread at that point or act there. One hook at a time; a null one removes it.
+// thread at that point or act there. One hook per function; a null one removes it.
 void SetCallHook(const char* function, std::function<void()> hook);
 
 // ---- Handles ---------------------------------------------------------------
@@ -275,5 +275,9 @@ bool WaitForWorkItems(DWORD timeoutMs = 10000);
 // signalled event, no queued callback, no end the clock has passed); false
 // on timeout. Other threads (the test's, a dispatcher's) are not counted.
 bool WaitForIdle(DWORD timeoutMs = 10000);
+// The earliest end on the clock of the timed waits that work items are
+// blocked in; ~0 when there is none. A test that steps time to it moves every
+// thread on at its own moment.
+unsigned long long NextDeadline();
 
 }  // namespace sim

@@ -54,8 +54,7 @@ void ResetStateLocked(State& state)
     state.faults.clear();
     state.callCounts.clear();
     state.journal.clear();
-    state.callHookFunction.clear();
-    state.callHook = nullptr;
+    state.callHooks.clear();
     state.events.clear();
     state.registry.clear();
     state.blockedWorkItems.clear();
@@ -236,7 +235,7 @@ bool WaitOnClock(State& state, std::unique_lock<std::mutex>& lock, unsigned long
                  const std::function<bool()>& done)
 {
     const auto over = [&] { return deadline != kNever && (state.resetting || NowLocked(state) >= deadline); };
-    const BlockedWait blocked(state, [&] { return done() || over(); });
+    const BlockedWait blocked(state, [&] { return done() || over(); }, deadline);
     while (!done()) {
         if (over()) {
             return false;
@@ -250,13 +249,13 @@ bool WaitOnClock(State& state, std::unique_lock<std::mutex>& lock, unsigned long
     return true;
 }
 
-BlockedWait::BlockedWait(State& state, std::function<bool()> wakes) : m_state(state)
+BlockedWait::BlockedWait(State& state, std::function<bool()> wakes, unsigned long long deadline) : m_state(state)
 {
     if (!IsWorkItemThread()) {
         return;
     }
     m_id = ++m_state.nextBlockedId;
-    m_state.blockedWorkItems.emplace(m_id, std::move(wakes));
+    m_state.blockedWorkItems.emplace(m_id, std::make_pair(std::move(wakes), deadline));
     m_registered = true;
     m_state.changed.notify_all();
 }
@@ -277,9 +276,10 @@ ApiCall::ApiCall(const char* function)
     if (m_state.clockMode == ClockMode::Real) {
         RunServiceTimers(m_state);
     }
-    if (!m_state.callHookFunction.empty() && m_state.callHookFunction == function) {
+    const auto hooked = m_state.callHooks.find(function);
+    if (hooked != m_state.callHooks.end() && hooked->second) {
         // The hook may block or drive the simulation: it runs outside the lock.
-        const std::function<void()> hook = m_state.callHook;
+        const std::function<void()> hook = hooked->second;
         m_lock.unlock();
         hook();
         m_lock.lock();

@@ -119,8 +119,7 @@ struct State {
     std::vector<Fault> faults;
     std::map<std::string, long long> callCounts;
     std::vector<Call> journal;
-    std::string callHookFunction;
-    std::function<void()> callHook;
+    std::map<std::string, std::function<void()>> callHooks;  // by function
 
     std::vector<EventRecord> events;
 
@@ -140,7 +139,8 @@ struct State {
     // Work items, and the waits in which they are blocked (WaitForIdle).
     std::vector<std::thread> workItems;
     int outstandingWorkItems = 0;
-    std::map<unsigned long long, std::function<bool()>> blockedWorkItems;
+    // What can end each wait, and the clock's time that ends it.
+    std::map<unsigned long long, std::pair<std::function<bool()>, unsigned long long>> blockedWorkItems;
     unsigned long long nextBlockedId = 0;
 
     // Set by ExitProcess: every dispatcher raises ProcessExit with the code.
@@ -211,10 +211,10 @@ bool WaitOnClock(State& state, std::unique_lock<std::mutex>& lock, unsigned long
                  const std::function<bool()>& done);
 
 // Registers the calling thread, when it is a work item, as blocked in a wait
-// that `wakes` can end, for as long as the object lives.
+// that `wakes` or `deadline` can end, for as long as the object lives.
 class BlockedWait {
 public:
-    BlockedWait(State& state, std::function<bool()> wakes);
+    BlockedWait(State& state, std::function<bool()> wakes, unsigned long long deadline = kNever);
     ~BlockedWait();
     BlockedWait(const BlockedWait&) = delete;
     BlockedWait& operator=(const BlockedWait&) = delete;

@@ -241,10 +241,12 @@ struct Soak {
     World world;      // the world of the poll now being made
     int polls = 0;    // polls completed
     int failRun = 0;  // consecutive failing polls so far, this one included
-    // A start refused with 1069 holds the starts of the next 119 polls back
-    // (10 minutes), unless one finds quorbel running.
+    // A start refused with 1069 holds the starts of the next polls back, 11
+    // (a minute), or 359 (30 minutes) after another within 30 minutes, unless
+    // one finds quorbel running.
     bool paced = false;
-    int pacedPoll = 0;
+    int pacedPoll = -360;
+    int heldPolls = 0;
     std::vector<sim::EventRecord> expected;
     std::vector<int> expectedPoll;  // the poll that writes each expected record
     size_t recordsChecked = 0;
@@ -311,11 +313,12 @@ struct Soak {
         const std::vector<sim::Call> journal = sim::Journal();
         // A held-back poll only looks: no start, no record, no turn in the
         // cadence; quorbel found running ends the pace.
-        const bool heldBack = paced && polls - pacedPoll < 120;
+        const bool heldBack = paced && polls - pacedPoll < heldPolls;
         const std::string message = heldBack ? std::string() : ExpectedMessage(world);
         if (world.outcome == Outcome::Running || (!heldBack && world.outcome == Outcome::Stopped)) {
             paced = false;
         } else if (!heldBack && world.outcome == Outcome::StartRefused && world.code == ERROR_SERVICE_LOGON_FAILED) {
+            heldPolls = polls - pacedPoll < 360 ? 360 : 12;
             paced = true;
             pacedPoll = polls;
         }

@@ -39,7 +39,8 @@ class RestartPolicyTable : public SimTest, public ::testing::WithParamInterface<
 
 TEST_P(RestartPolicyTable, GivesTheVerdictsAndRecordsOfItsScript)
 {
-    CRestartPolicy policy(L"Tavrilex", L"quorbel");
+    CRecordGate gate;
+    CRestartPolicy policy(L"Tavrilex", L"quorbel", gate);
     CPolicyRecords records;
     std::istringstream script(GetParam().script);
     unsigned long look = 0;
@@ -70,7 +71,7 @@ TEST_P(RestartPolicyTable, GivesTheVerdictsAndRecordsOfItsScript)
             policy.NoteRunning(policy.StopsSoFar(), records);
             break;
         case 'q':
-            policy.Silence();
+            gate.Close();
             break;
         default:
             FAIL() << "unknown token " << token;
@@ -130,6 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "P +1h" + Times(6, "+10s xR S") + " +1h xR +5s r +10m xR S +1h r",
                   {kPoll, kWatcher, kWatcher, kWatcher, kWatcher, kWatcher, "4:quorbel,6,50", "4:quorbel,7,3650",
                    "5:quorbel,8,7,4255"}},
+        // Someone else answers every stop (ours refused with 1056): no start of ours.
+        PolicyRow{"StopsAnsweredElsewhere", "P +1h" + Times(6, "+10s xR +5s r") + " +1h r",
+                  {kPoll, "4:quorbel,6,75", "5:quorbel,6,0,80"}},
         // After the crash loop's minute the pace is back, the records not yet.
         PolicyRow{"CrashLoopBeginsAnEpisode", "P +1s xR S +1s xL P +2m xR S +1h r",
                   {kPoll, kWatcher, "3:quorbel,2,2.0", "5:quorbel,3,3,122"}}),
@@ -140,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
 // more is written; the record under way may still land.
 TEST_F(RestartPolicyTable, SilenceReturnsWhileARecordHangs)
 {
-    CRestartPolicy policy(L"Tavrilex", L"quorbel");
+    CRecordGate gate;
+    CRestartPolicy policy(L"Tavrilex", L"quorbel", gate);
     CHeldWrite held;
     auto poll = std::async(std::launch::async, [&policy] {
         CPolicyRecords records;
@@ -150,7 +155,7 @@ TEST_F(RestartPolicyTable, SilenceReturnsWhileARecordHangs)
     ASSERT_TRUE(held.WaitHeld());
     CPolicyRecords records;
     EXPECT_EQ(policy.NoteStop(policy.StartsSoFar(), records), StopVerdict::Restart);
-    auto silenced = std::async(std::launch::async, [&policy] { policy.Silence(); });
+    auto silenced = std::async(std::launch::async, [&gate] { gate.Close(); });
     EXPECT_EQ(silenced.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     policy.NoteStart(Asker::Watcher, SERVICE_STOPPED, records);
     policy.Write(records);

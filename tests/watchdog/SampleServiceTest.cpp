@@ -153,20 +153,21 @@ INSTANTIATE_TEST_SUITE_P(
                        sim::FailCall("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
                    },
                    {}, {0, 0, 1}, {kStartDisabled}},
-        // Each try is a failed logon of quorbel's account: one in 10 minutes
-        // (polls 1, 121, 241), counted for the cadence; held-back polls count
-        // for nothing. Found running at poll 250, it is tried at once at 251.
-        CadenceRow{"WrongLogonIsTriedEveryTenMinutes",
+        // Each try is a failed logon of quorbel's account: again after a
+        // minute, then in 30 (polls 1, 13, 373), counted for the cadence;
+        // held-back polls count for nothing. Found running at poll 375, it is
+        // tried at once at 376; refused again so soon, it waits 30 minutes.
+        CadenceRow{"WrongLogonIsRetriedAfterAMinuteThenEveryHalfHour",
                    [] {
                        sim::AddService(kQuorbel, SERVICE_STOPPED);
                        sim::FailCall("StartServiceW", 1, ERROR_SERVICE_LOGON_FAILED, -1);
                    },
                    [](int poll) {
-                       if (poll >= 250) {
-                           sim::SetServiceState(kQuorbel, poll == 250 ? SERVICE_RUNNING : SERVICE_STOPPED);
+                       if (poll >= 375) {
+                           sim::SetServiceState(kQuorbel, poll == 375 ? SERVICE_RUNNING : SERVICE_STOPPED);
                        }
                    },
-                   [] { std::vector<size_t> r(240, 1); r.insert(r.end(), 10, 2); r.push_back(3); return r; }(),
+                   [] { std::vector<size_t> r(372, 1); r.insert(r.end(), 3, 2); r.insert(r.end(), 5, 3); return r; }(),
                    std::vector<std::string>(3, "Kelvarund - Failed to start service with error 1069")}),
     [](const ::testing::TestParamInfo<CadenceRow>& info) { return std::string(info.param.name); });
 

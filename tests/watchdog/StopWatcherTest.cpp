@@ -32,7 +32,8 @@ private:
     void Run() { WatchForStops(kQuorbel, m_stop, m_restarts); }
 
     HANDLE m_stop;
-    CRestartPolicy m_restarts{L"Tavrilex", L"quorbel"};
+    CRecordGate m_gate;
+    CRestartPolicy m_restarts{L"Tavrilex", L"quorbel", m_gate};
     std::thread m_thread;
 };
 
