@@ -490,8 +490,7 @@ expect_watcher_record_renders() {
 }
 
 # The crash rows hold only where the SCM notices a service process that dies
-# without reporting, as Windows does; the driver's probe found out. Under a
-# Wine that should (Wine 10), a probe that says otherwise fails them.
+# without reporting, as Windows does (Wine 10); the driver's probe found out.
 needs_crash_detection() {
     [ "$crash_probe" = "STOPPED 1067" ] && return 0
     ! wine_notices_crash || fail "$wine_label should notice a killed service, yet the probe's stand-in was left $crash_probe"
