@@ -78,12 +78,6 @@ if $write && [ "$status" -eq 0 ]; then
         echo "$table"
         echo "<!-- end days -->"
     } >"$body"
-    results=bench/RESULTS.md
-    awk -v body="$body" '
-        $0 == "<!-- begin days -->" { skip = 1; while ((getline line < body) > 0) print line; found = 1; next }
-        $0 == "<!-- end days -->" { skip = 0; next }
-        !skip { print }
-        END { if (!found) { print ""; while ((getline line < body) > 0) print line } }
-    ' "$results" >"$results.new" && mv "$results.new" "$results"
+    source bench/results-lib.sh && write_section days "$body"
 fi
 exit "$status"

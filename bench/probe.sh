@@ -115,11 +115,5 @@ body=$(mktemp)
     cat "$table"
     echo "<!-- end probe -->"
 } >"$body"
-results=bench/RESULTS.md
-awk -v body="$body" '
-    $0 == "<!-- begin probe -->" { skip = 1; while ((getline line < body) > 0) print line; found = 1; next }
-    $0 == "<!-- end probe -->" { skip = 0; next }
-    !skip { print }
-    END { if (!found) { print ""; while ((getline line < body) > 0) print line } }
-' "$results" >"$results.new" && mv "$results.new" "$results"
+source bench/results-lib.sh && write_section probe "$body"
 rm -f "$body"
